@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs to build, test and demo.
+set -euo pipefail
+if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+PACKAGES=(
+  build-essential cmake ninja-build pkg-config git
+  libgtest-dev libgmock-dev googletest
+  libcurl4-openssl-dev libjsoncpp-dev libssl-dev openssl ca-certificates
+  libncurses-dev libnl-3-dev libnl-route-3-dev libcap2-bin
+  libcpp-httplib-dev
+  clang libclang-rt-14-dev
+  tmux iproute2 iputils-ping
+  tftp-hpa atftp busybox curl tftpd-hpa dnsmasq-base isc-dhcp-client
+  qt6-base-dev fonts-wqy-zenhei xvfb xauth imagemagick
+)
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  # Packages that ship a service (tftpd-hpa) must not start it on this machine:
+  # it would take UDP port 69.
+  policy_added=
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\nexit 101\n' | $SUDO tee /usr/sbin/policy-rc.d >/dev/null
+    $SUDO chmod +x /usr/sbin/policy-rc.d
+    policy_added=1
+  fi
+  $SUDO apt-get update
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+  [ -n "$policy_added" ] && $SUDO rm -f /usr/sbin/policy-rc.d
+fi

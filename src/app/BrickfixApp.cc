@@ -1,0 +1,66 @@
+#include "app/BrickfixApp.h"
+
+#include <cstring>
+
+#include "app/BrickfixDlg.h"
+#include "app/Version.h"
+#include "console/Frontend.h"
+#include "console/UiBridge.h"
+
+CommandLine ParseCommandLine(int argc, const char* const* argv) {
+  CommandLine line;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (!std::strcmp(arg, "--help") || !std::strcmp(arg, "-h")) line.help = true;
+    else if (!std::strcmp(arg, "--version")) line.version = true;
+    else if (!std::strcmp(arg, "--ui=tui")) line.ui = CommandLine::kTui;
+    else if (!std::strcmp(arg, "--ui=line")) line.ui = CommandLine::kLine;
+    else if (!std::strcmp(arg, "--ui=gui")) line.ui = CommandLine::kGui;
+    else {
+      line.error = std::string("unknown argument: ") + arg;
+      break;
+    }
+  }
+  return line;
+}
+
+std::string VersionText() { return std::string("brickfix ") + BRICKFIX_VERSION + "\n"; }
+
+std::string HelpText() {
+  return "Usage: brickfix [--ui=tui|line|gui]\n"
+         "       brickfix --help | --version\n"
+         "\n"
+         "Brings a Terno router back from damaged firmware: fetches the newest\n"
+         "firmware (or uses the copy in ./Rom), sets the wired adapter's address\n"
+         "and serves the image by TFTP to the router in recovery mode.\n"
+         "\n"
+         "  --ui=tui   the terminal window (default when stdin and stdout are terminals)\n"
+         "  --ui=line  line mode: log lines on stdout, one answer per stdin line\n"
+         "  --ui=gui   the desktop window (when this build has one)\n"
+         "\n"
+         "Environment:\n"
+         "  BRICKFIX_CLOUD_HOST  host or host:port of the firmware cloud\n"
+         "  SSL_CERT_FILE        trust store for the cloud's certificate\n"
+         "\n"
+         "Needs root, or the capabilities cap_net_admin, cap_net_raw and\n"
+         "cap_net_bind_service, to change the adapter's address, serve UDP port 69\n"
+         "and ping the router. Exit status: 0 when the run ends (also after a fatal\n"
+         "message), 2 for a wrong command line, 1 when no window could be opened.\n";
+}
+
+int RunMainDialog(IFrontend& frontend, UiBridge& bridge, const Operations& ops) {
+  CBrickfixDlg::Services services;
+  services.view = &frontend;
+  services.bridge = &bridge;
+  services.platform = ops.platform;
+  services.firmware = ops.firmware;
+  services.net = ops.net;
+  services.tftp = ops.tftp;
+  // The dialog lives until the process ends: worker threads may still use it.
+  auto* dlg = new CBrickfixDlg(services);
+  FrontendCallbacks callbacks;
+  callbacks.onInit = [dlg] { dlg->OnInitDialog(); };
+  callbacks.onEnter = [dlg] { dlg->OnInputEnter(); };
+  callbacks.onSysCommand = [dlg](unsigned id) { dlg->OnSysCommand(id, 0); };
+  return frontend.Run(bridge, callbacks);
+}

@@ -1,0 +1,34 @@
+// Start-up: the command line and the run of the main dialog.
+#pragma once
+
+#include <string>
+
+#include "app/Ports.h"
+
+class IFrontend;
+class UiBridge;
+
+struct CommandLine {
+  enum Ui { kAuto, kTui, kLine, kGui };
+  Ui ui = kAuto;
+  bool help = false;
+  bool version = false;
+  std::string error;  // non-empty: the arguments are wrong
+};
+
+CommandLine ParseCommandLine(int argc, const char* const* argv);
+std::string HelpText();
+std::string VersionText();  // "brickfix <version>"
+
+// The operations the dialog is built with.
+struct Operations {
+  IPlatform* platform = nullptr;
+  IFirmwareOps* firmware = nullptr;
+  INetOps* net = nullptr;
+  ITftpOps* tftp = nullptr;
+};
+
+// Creates the dialog, runs it in `frontend` until it is closed, and returns
+// the frontend's result. Nothing is cleaned up afterwards: the caller ends
+// the process without running static destructors.
+int RunMainDialog(IFrontend& frontend, UiBridge& bridge, const Operations& ops);

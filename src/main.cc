@@ -1,0 +1,40 @@
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "app/BrickfixApp.h"
+#include "app/NotAvailable.h"
+#include "console/UiBridge.h"
+#include "platform/linux/LinuxPlatform.h"
+#include "ui/Frontends.h"
+
+int main(int argc, char** argv) {
+  CommandLine line = ParseCommandLine(argc, argv);
+  if (!line.error.empty()) {
+    std::fprintf(stderr, "brickfix: %s\n%s", line.error.c_str(), HelpText().c_str());
+    return 2;
+  }
+  if (line.help) {
+    std::fputs(HelpText().c_str(), stdout);
+    return 0;
+  }
+  if (line.version) {
+    std::fputs(VersionText().c_str(), stdout);
+    return 0;
+  }
+  std::string error;
+  IFrontend* frontend = CreateFrontend(line.ui, error);
+  if (!frontend) {
+    std::fprintf(stderr, "brickfix: %s\n", error.c_str());
+    return 1;
+  }
+  // Everything below lives until the process ends.
+  auto* bridge = new UiBridge;
+  auto* platform = new LinuxPlatform(*bridge, *frontend);
+  auto* unavailable = new NotAvailableOps;
+  Operations ops{platform, unavailable, unavailable, unavailable};
+  int status = RunMainDialog(*frontend, *bridge, ops);
+  bridge->Close();
+  frontend->Shutdown();
+  QuickExit(status);
+}
