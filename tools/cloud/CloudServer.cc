@@ -123,7 +123,7 @@ void CloudServer::Stop() {
   if (m_thread.joinable()) m_thread.join();
 }
 
-std::vector<std::string> CloudServer::Requests() const {
+std::vector<CloudServer::SeenRequest> CloudServer::Requests() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_requests;
 }
@@ -142,13 +142,17 @@ void CloudServer::Register() {
 
   auto record = [this](const Request& req) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_requests.push_back(req.method + " " + req.target);
+    m_requests.push_back({req.target, req.get_header_value("User-Agent"), req.has_header("Accept")});
   };
 
   // Writes `body` in pieces of `piece` bytes with `delay` ms between them;
   // with `cut` the connection is closed (or held, then closed) halfway.
   auto deliver = [this](Response& res, std::shared_ptr<std::string> body, const char* type,
                         std::size_t piece, int delay, const std::string& cut) {
+    if (body->empty()) {  // a provider is never asked for an empty body
+      res.set_content("", type);
+      return;
+    }
     res.set_content_provider(body->size(), type,
         [this, body, piece, delay, cut](std::size_t offset, std::size_t length, DataSink& sink) {
           std::size_t half = body->size() / 2;

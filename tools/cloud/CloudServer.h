@@ -55,8 +55,13 @@ class CloudServer {
   // Stops serving and wakes every request that is held back on purpose.
   void Stop();
 
-  // Requests seen so far, as "METHOD PATH", for tests.
-  std::vector<std::string> Requests() const;
+  // What the server saw of each request so far, for tests.
+  struct SeenRequest {
+    std::string target;  // path and query
+    std::string userAgent;
+    bool hasAccept = false;
+  };
+  std::vector<SeenRequest> Requests() const;
 
  private:
   void Register();
@@ -71,7 +76,7 @@ class CloudServer {
   mutable std::mutex m_mutex;
   std::condition_variable m_wake;
   bool m_stopping = false;
-  std::vector<std::string> m_requests;
+  std::vector<SeenRequest> m_requests;
 };
 
 // Makes a throw-away certificate authority and certificates with the openssl
