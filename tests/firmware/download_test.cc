@@ -92,6 +92,7 @@ TEST_F(DownloadRealPeerTest, FailedDownloadsLeaveTheStoreAlone) {
       {"body shorter than the size", R"("size": 50001)", 5},
       {"missing image (an error page)", R"("url": "https://)" + cloud.host() + R"(/images/RX2001/none")", 5},
       {"connection dropped halfway", R"("delivery": "drop")", 4},
+      {"address that is not http", R"("url": "file:///etc/hostname")", 4},
       {"negative size", R"("size": -1)", 2},
       {"absurd size", R"("size": 300000000)", 2},
   };
