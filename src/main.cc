@@ -5,6 +5,7 @@
 #include "app/BrickfixApp.h"
 #include "app/NotAvailable.h"
 #include "console/UiBridge.h"
+#include "firmware/FirmwareOps.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "ui/Frontends.h"
 
@@ -32,7 +33,7 @@ int main(int argc, char** argv) {
   auto* bridge = new UiBridge;
   auto* platform = new LinuxPlatform(*bridge, *frontend);
   auto* unavailable = new NotAvailableOps;
-  Operations ops{platform, unavailable, unavailable, unavailable};
+  Operations ops{platform, new FirmwareOps, unavailable, unavailable};
   int status = RunMainDialog(*frontend, *bridge, ops);
   bridge->Close();
   frontend->Shutdown();
