@@ -29,8 +29,10 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # and `ip` for the adapter.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "passwd, libcap2-bin, iproute2")
 # Handing the adapter back to DHCP needs a DHCP client, unless NetworkManager
-# manages the adapter.
-set(BRICKFIX_RECOMMENDS "isc-dhcp-client | dhcpcd-base | busybox | network-manager")
+# manages the adapter. The operator's texts are Chinese: a font with their
+# glyphs for the windows.
+set(BRICKFIX_RECOMMENDS
+    "isc-dhcp-client | dhcpcd-base | busybox | network-manager, fonts-wqy-zenhei | fonts-noto-cjk")
 if(EXISTS ${BRICKFIX_DESKTOP_FILE})
   file(READ ${BRICKFIX_DESKTOP_FILE} desktop_entry)
   if(desktop_entry MATCHES "pkexec")

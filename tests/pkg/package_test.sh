@@ -248,8 +248,9 @@ check_life_cycle() {
 }
 
 # A copy of this system. What the package leaves behind after its purge is
-# what the overlay's upper directory holds beyond dpkg's records, the manual
-# page index and the shadow tools' lock and backup files.
+# what the overlay's upper directory holds beyond dpkg's records, the indexes
+# that other packages' triggers rebuild (manual pages, icons, desktop
+# entries) and the shadow tools' lock and backup files.
 check_system_copy() {
   local deb=$1 work=$2/copy
   if dpkg-query -W -f='${Status}' brickfix 2>/dev/null | grep -q installed; then
@@ -271,7 +272,8 @@ check_system_copy() {
   check_life_cycle "$work/root" "/mnt/$(basename "$deb")"
   local left
   left=$(cd "$work/upper" && find . ! -type d | sed 's|^\./||' |
-    grep -Ev '^(var/lib/dpkg/|var/log/|var/cache/man/|etc/\.pwd\.lock$|etc/(group|gshadow)-?$)')
+    grep -Ev '^(var/lib/dpkg/|var/log/|var/cache/man/|etc/\.pwd\.lock$|etc/(group|gshadow)-?$)' |
+    grep -Ev '^usr/share/(icons/hicolor/icon-theme|applications/mimeinfo)\.cache$')
   [[ -z $left ]] || fail "purge: left behind: $left"
   for file in group gshadow; do
     [[ ! -e $work/upper/etc/$file ]] || cmp -s "$work/upper/etc/$file" "/etc/$file" ||
