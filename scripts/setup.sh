@@ -6,6 +6,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   libgtest-dev libgmock-dev googletest
   libcurl4-openssl-dev libjsoncpp-dev libssl-dev openssl ca-certificates
+  dpkg-dev groff-base passwd
   libncurses-dev libnl-3-dev libnl-route-3-dev libcap2-bin
   libcpp-httplib-dev
   clang libclang-rt-14-dev

@@ -28,24 +28,31 @@ std::string VersionText() { return std::string("brickfix ") + BRICKFIX_VERSION +
 
 std::string HelpText() {
   return "Usage: brickfix [--ui=tui|line|gui]\n"
-         "       brickfix --help | --version\n"
+         "       brickfix -h|--help|--version\n"
          "\n"
          "Brings a Terno router back from damaged firmware: fetches the newest\n"
          "firmware (or uses the copy in ./Rom), sets the wired adapter's address\n"
          "and serves the image by TFTP to the router in recovery mode.\n"
          "\n"
-         "  --ui=tui   the terminal window (default when stdin and stdout are terminals)\n"
-         "  --ui=line  line mode: log lines on stdout, one answer per stdin line\n"
-         "  --ui=gui   the desktop window (when this build has one)\n"
+         "  --ui=tui     the terminal window (default when stdin and stdout are terminals)\n"
+         "  --ui=line    line mode: log lines on stdout, one answer per stdin line\n"
+         "  --ui=gui     the desktop window (when this build has one)\n"
+         "  -h, --help   print this text\n"
+         "  --version    print the version\n"
          "\n"
          "Environment:\n"
          "  BRICKFIX_CLOUD_HOST  host or host:port of the firmware cloud\n"
          "  SSL_CERT_FILE        trust store for the cloud's certificate\n"
          "\n"
          "Needs root, or the capabilities cap_net_admin, cap_net_raw and\n"
-         "cap_net_bind_service, to change the adapter's address, serve UDP port 69\n"
-         "and ping the router. Exit status: 0 when the run ends (also after a fatal\n"
-         "message), 2 for a wrong command line, 1 when no window could be opened.\n";
+         "cap_net_bind_service, to change the adapter's address, ping the router\n"
+         "and serve UDP port 69; the Debian package gives them to the members of\n"
+         "the group brickfix.\n"
+         "\n"
+         "Exit status: 0 when the run ends (also after a fatal message), 1 when no\n"
+         "window could be opened, 2 for a wrong command line.\n"
+         "\n"
+         "See brickfix(1) for the details.\n";
 }
 
 int RunMainDialog(IFrontend& frontend, UiBridge& bridge, const Operations& ops) {

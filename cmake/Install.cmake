@@ -1,0 +1,44 @@
+# Where `cmake --install` and the Debian package put things. Included at the
+# end of the top CMakeLists.txt, after every target is defined: the helper
+# programs, the desktop entry and the icon are installed only when this tree
+# has them.
+include(GNUInstallDirs)
+
+install(TARGETS brickfix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# The local cloud stand-in and the router simulator, under names that say
+# which program they belong to.
+foreach(helper IN ITEMS cloud routersim)
+  if(TARGET brickfix_${helper})
+    install(PROGRAMS $<TARGET_FILE:brickfix_${helper}>
+            DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME brickfix-${helper})
+  endif()
+endforeach()
+
+set(BRICKFIX_DESKTOP_FILE ${PROJECT_SOURCE_DIR}/resources/brickfix.desktop)
+set(BRICKFIX_ICON_FILE ${PROJECT_SOURCE_DIR}/resources/brickfix.png)
+if(EXISTS ${BRICKFIX_DESKTOP_FILE})
+  install(FILES ${BRICKFIX_DESKTOP_FILE} DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+endif()
+if(EXISTS ${BRICKFIX_ICON_FILE})
+  install(FILES ${BRICKFIX_ICON_FILE} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/128x128/apps)
+endif()
+
+# The manual page gets the version from project(), and is installed
+# compressed, as man-db and Debian expect; -n keeps the time stamp out so
+# that the package builds the same each time.
+set(BRICKFIX_MANPAGE ${CMAKE_BINARY_DIR}/docs/brickfix.1)
+set(BRICKFIX_MANPAGE_GZ ${BRICKFIX_MANPAGE}.gz)
+configure_file(docs/brickfix.1.in ${BRICKFIX_MANPAGE} @ONLY)
+add_custom_command(
+  OUTPUT ${BRICKFIX_MANPAGE_GZ}
+  COMMAND gzip -9 -n -c ${BRICKFIX_MANPAGE} > ${BRICKFIX_MANPAGE_GZ}
+  DEPENDS ${BRICKFIX_MANPAGE}
+  COMMENT "Compressing the manual page")
+add_custom_target(brickfix_manpage ALL DEPENDS ${BRICKFIX_MANPAGE_GZ})
+install(FILES ${BRICKFIX_MANPAGE_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+install(FILES CHANGELOG.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+if(EXISTS ${PROJECT_SOURCE_DIR}/README.md)
+  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
