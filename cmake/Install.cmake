@@ -8,10 +8,9 @@ install(TARGETS brickfix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # The local cloud stand-in and the router simulator, under names that say
 # which program they belong to.
-foreach(helper IN ITEMS cloud routersim)
-  if(TARGET brickfix_${helper})
-    install(PROGRAMS $<TARGET_FILE:brickfix_${helper}>
-            DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME brickfix-${helper})
+foreach(helper IN ITEMS brickfix-cloud brickfix-routersim)
+  if(TARGET ${helper})
+    install(TARGETS ${helper} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
 endforeach()
 
