@@ -92,7 +92,7 @@ std::string DescribeMissingNetworkRights(const NetworkRights& rights,
     english.push_back("port 69");
   }
   if (!rights.netRaw && !rights.pingSocket) {
-    chinese.push_back("ping 路由器");
+    chinese.push_back("探测路由器（ping）");
     english.push_back("the ping");
   }
   if (chinese.empty()) return "";
