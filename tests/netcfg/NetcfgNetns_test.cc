@@ -349,7 +349,7 @@ TEST_F(NetcfgNetnsTest, DhcpHandBackObtainsALeaseFromTheRouter) {
 }
 
 // Answers echo requests in the router namespace in place of the kernel, with
-// the identifier kept or changed.
+// the identifier kept or changed, and as an echo reply or another ICMP type.
 class EchoResponder {
  public:
   explicit EchoResponder(const std::string& netns) : m_thread(netns, [this] { Serve(); }) {
@@ -362,6 +362,7 @@ class EchoResponder {
     m_thread.Join();
   }
   std::atomic<bool> changeIdentifier{true};
+  std::atomic<int> replyType{ICMP_ECHOREPLY};
   std::atomic<int> replies{0};
 
  private:
@@ -381,7 +382,7 @@ class EchoResponder {
       if (static_cast<std::size_t>(n) < header + 8 || packet[header] != ICMP_ECHO) continue;
       uint8_t* icmp = packet + header;
       std::size_t size = static_cast<std::size_t>(n) - header;
-      icmp[0] = ICMP_ECHOREPLY;
+      icmp[0] = static_cast<uint8_t>(replyType.load());
       if (changeIdentifier) icmp[4] ^= 0xff, icmp[5] ^= 0xff;
       icmp[2] = icmp[3] = 0;
       uint16_t checksum = IcmpChecksum(icmp, size);
@@ -420,7 +421,11 @@ TEST_F(NetcfgNetnsTest, PingHostCountsTheRoutersRepliesOnlyWithOurIdentifier) {
       for (int i = 0; i < 3; ++i) EXPECT_FALSE(ops.PingHost("192.168.199.1"));
     });
     EXPECT_GE(responder.replies.load(), 3) << "the stand-in did not answer";
+    // Our identifier in something that is no echo reply does not count either.
     responder.changeIdentifier = false;
+    responder.replyType = ICMP_DEST_UNREACH;
+    RunInNetns(pcNs, [&] { EXPECT_FALSE(ops.PingHost("192.168.199.1")); });
+    responder.replyType = ICMP_ECHOREPLY;
     RunInNetns(pcNs, [&] { EXPECT_TRUE(ops.PingHost("192.168.199.1")); });
   }
 }
