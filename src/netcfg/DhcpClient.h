@@ -15,9 +15,19 @@ struct DhcpClientFiles {
   std::string script;    // the hook that applies a lease
 };
 
-// The command that runs the system's DHCP client for `ifname` in the
-// foreground (the caller starts it in the background): dhclient, dhcpcd or
-// udhcpc (also busybox's), the first that exists; udhcpc only with a hook,
-// since without one it applies nothing. Empty when the system has none.
-std::vector<std::string> DhcpClientCommand(IProcessRunner& runner, const std::string& ifname,
-                                           const DhcpClientFiles& files);
+struct DhcpClient {
+  std::vector<std::string> argv;  // runs it in the foreground; empty: the system has none
+  std::string pidFile;            // where it records its process id; empty: it keeps its own
+  std::string processName;        // its name in /proc/<pid>/comm
+};
+
+// The system's DHCP client for `ifname`, to be started in the background:
+// dhclient, dhcpcd or udhcpc (also busybox's), the first that exists; udhcpc
+// only with a hook, since without one it applies nothing.
+DhcpClient FindDhcpClient(IProcessRunner& runner, const std::string& ifname,
+                          const DhcpClientFiles& files);
+
+// Ends the client that an earlier hand-back (ours, or the system's network
+// scripts) left running for the adapter, found through its pid file, so
+// that one client serves it. Waits up to a second for it to go.
+void StopPreviousClient(const DhcpClient& client);

@@ -138,8 +138,10 @@ bool LinuxNetOps::HandBackToDhcp(const std::string& ifname) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_applied.erase(ifname);
   }
-  std::vector<std::string> client = DhcpClientCommand(m_runner, ifname, m_options.dhcp);
-  return !client.empty() && m_runner.Start(client).started;
+  DhcpClient client = FindDhcpClient(m_runner, ifname, m_options.dhcp);
+  if (client.argv.empty()) return false;
+  StopPreviousClient(client);
+  return m_runner.Start(client.argv).started;
 }
 
 bool LinuxNetOps::ManagedByNetworkManager(const std::string& ifname) {

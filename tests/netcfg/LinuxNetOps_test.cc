@@ -6,6 +6,12 @@
 #include <net/if_arp.h>
 
 #include "netcfg/DhcpClient.h"
+
+#include <signal.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
 #include "netcfg/NetcfgFakes.h"
 
 namespace {
@@ -262,38 +268,78 @@ TEST_F(LinuxNetOpsTest, UnsafeAdapterNamesAreNeverPassedOn) {
   EXPECT_TRUE(IsSafeInterfaceName("br-lan.10"));
 }
 
-TEST(DhcpClientCommandTest, UsesTheFirstClientTheSystemHas) {
+TEST(DhcpClientTest, UsesTheFirstClientTheSystemHas) {
   struct Case {
     const char* what;
     std::set<std::string> installed;
     DhcpClientFiles files;
-    Argv want;
+    Argv argv;
+    const char* pidFile;
+    const char* processName;
   } cases[] = {
       {"dhclient with the system's files",
        {"dhclient", "dhcpcd", "busybox"},
        {},
        {"/usr/sbin/dhclient", "-4", "-d", "-pf", "/run/dhclient.eth0.pid", "-lf",
-        "/var/lib/dhcp/dhclient.eth0.leases", "eth0"}},
-      {"dhcpcd", {"dhcpcd", "busybox"}, {}, {"/usr/sbin/dhcpcd", "-B", "-4", "eth0"}},
-      {"dhcpcd with a hook", {"dhcpcd"}, {"/s", "/h"}, {"/usr/sbin/dhcpcd", "-B", "-4", "-c", "/h", "eth0"}},
+        "/var/lib/dhcp/dhclient.eth0.leases", "eth0"},
+       "/run/dhclient.eth0.pid",
+       "dhclient"},
+      {"dhcpcd", {"dhcpcd", "busybox"}, {}, {"/usr/sbin/dhcpcd", "-B", "-4", "eth0"}, "", "dhcpcd"},
+      {"dhcpcd with a hook",
+       {"dhcpcd"},
+       {"/s", "/h"},
+       {"/usr/sbin/dhcpcd", "-B", "-4", "-c", "/h", "eth0"},
+       "",
+       "dhcpcd"},
       {"udhcpc with its default hook",
        {"udhcpc", "busybox", "/etc/udhcpc/default.script"},
        {},
        {"/usr/sbin/udhcpc", "-f", "-i", "eth0", "-s", "/etc/udhcpc/default.script", "-p",
-        "/run/udhcpc.eth0.pid"}},
+        "/run/udhcpc.eth0.pid"},
+       "/run/udhcpc.eth0.pid",
+       "udhcpc"},
       {"busybox udhcpc with our hook",
        {"busybox"},
        {"/s", "/h"},
-       {"/usr/sbin/busybox", "udhcpc", "-f", "-i", "eth0", "-s", "/h", "-p", "/s/udhcpc.eth0.pid"}},
-      {"udhcpc without a hook applies nothing", {"udhcpc", "busybox"}, {}, {}},
-      {"no client", {}, {}, {}},
+       {"/usr/sbin/busybox", "udhcpc", "-f", "-i", "eth0", "-s", "/h", "-p", "/s/udhcpc.eth0.pid"},
+       "/s/udhcpc.eth0.pid",
+       "busybox"},
+      {"udhcpc without a hook applies nothing", {"udhcpc", "busybox"}, {}, {}, "", ""},
+      {"no client", {}, {}, {}, "", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     FakeRunner runner;
     runner.installed = c.installed;
-    EXPECT_EQ(DhcpClientCommand(runner, "eth0", c.files), c.want);
+    DhcpClient client = FindDhcpClient(runner, "eth0", c.files);
+    EXPECT_EQ(client.argv, c.argv);
+    EXPECT_EQ(client.pidFile, c.pidFile);
+    EXPECT_EQ(client.processName, c.processName);
   }
+}
+
+TEST(DhcpClientTest, StopsOnlyTheClientItsPidFileNames) {
+  char dir[] = "/tmp/brickfix-dhcp-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  PosixProcessRunner runner;
+  ProcessResult previous = runner.Start({"sleep", "30"});
+  ASSERT_TRUE(previous.started);
+  const std::string pidFile = std::string(dir) + "/client.pid";
+  std::ofstream(pidFile) << previous.pid << "\n";
+  auto alive = [&] {  // running, not merely waiting to be reaped
+    std::ifstream stat("/proc/" + std::to_string(previous.pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::size_t close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
+  };
+
+  StopPreviousClient({{"x"}, pidFile, "dhclient"});  // another program by now: left alone
+  EXPECT_TRUE(alive());
+  StopPreviousClient({{"x"}, pidFile, "sleep"});
+  EXPECT_FALSE(alive());
+  StopPreviousClient({{"x"}, std::string(dir) + "/missing.pid", "sleep"});  // nothing to stop
+  kill(previous.pid, SIGKILL);
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

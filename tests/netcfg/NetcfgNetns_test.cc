@@ -290,7 +290,7 @@ TEST_F(NetcfgNetnsTest, DhcpHandBackObtainsALeaseFromTheRouter) {
   std::string dnsmasq = runner.Find("dnsmasq");
   DhcpClientFiles files{tempDir, tempDir + "/hook"};
   if (dnsmasq.empty()) GTEST_SKIP() << "dnsmasq is not installed";
-  if (DhcpClientCommand(runner, "pc", files).empty()) GTEST_SKIP() << "no DHCP client installed";
+  if (FindDhcpClient(runner, "pc", files).argv.empty()) GTEST_SKIP() << "no DHCP client installed";
   // The client's hook applies the lease and nothing else: the machine's
   // /etc/resolv.conf stays as it is.
   {
@@ -346,6 +346,22 @@ TEST_F(NetcfgNetnsTest, DhcpHandBackObtainsALeaseFromTheRouter) {
   EXPECT_EQ(addresses[0].substr(addresses[0].size() - 3), "/24");
   EXPECT_TRUE(DefaultRoutes(pcNs).empty()) << "our gateway route is still there";
   EXPECT_EQ(ReadFile("/etc/resolv.conf"), resolvBefore);
+
+  // A second hand-back (a later run of the program) replaces the first client.
+  RunInNetns(pcNs, [&] { EXPECT_TRUE(ops.Execute(dhcp)); });
+  std::string clientName = FindDhcpClient(runner, "pc", files).processName;
+  std::size_t clients = 0;
+  for (auto deadline = Clock::now() + 5s; Clock::now() < deadline;) {
+    clients = 0;
+    for (const std::string& pid : SplitLines(IpOutput({"netns", "pids", pcNs}))) {
+      std::string stat = ReadFile("/proc/" + pid + "/stat");  // "pid (name) state ..."
+      clients += stat.find("(" + clientName + ") ") != std::string::npos &&
+                 stat.find(") Z ") == std::string::npos;
+    }
+    if (clients == 1) break;
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_EQ(clients, 1u);
 }
 
 // Answers echo requests in the router namespace in place of the kernel, with
