@@ -94,6 +94,8 @@ bool LinuxNetOps::GetConnectionName(const AdapterRecord& adapter, std::size_t li
 }
 
 bool LinuxNetOps::Execute(const NetCommand& command) {
+  // The adapter name ends up in command arguments and file names: a name
+  // that could pass for an option or a path is not carried out at all.
   switch (command.kind) {
     case NetCommand::kStatic:
       return IsSafeInterfaceName(command.adapter) && SetStatic(command);
@@ -159,8 +161,10 @@ bool LinuxNetOps::ManagedByNetworkManager(const std::string& ifname) {
 bool LinuxNetOps::NetworkManagerStatic(const std::string& ifname, const StaticIpv4& setup) {
   const std::string profile = ProfileName(ifname);
   const std::vector<std::string> settings = {
-      "ipv4.method",  "manual",      "ipv4.addresses",    setup.address + "/" + std::to_string(setup.prefixLength),
-      "ipv4.gateway", setup.gateway, "ipv4.route-metric", std::to_string(setup.metric)};
+      "ipv4.method", "manual",
+      "ipv4.addresses", setup.address + "/" + std::to_string(setup.prefixLength),
+      "ipv4.gateway", setup.gateway,
+      "ipv4.route-metric", std::to_string(setup.metric)};
   std::vector<std::string> modify = {"nmcli", "connection", "modify", "--temporary", profile};
   modify.insert(modify.end(), settings.begin(), settings.end());
   ProcessResult modified = m_runner.Run(modify);
