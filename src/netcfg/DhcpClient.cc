@@ -1,0 +1,90 @@
+#include "netcfg/DhcpClient.h"
+
+#include <signal.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+namespace {
+
+constexpr const char* kUdhcpcScript = "/etc/udhcpc/default.script";
+
+std::string StateFile(const DhcpClientFiles& files, const std::string& fallbackDir,
+                      const std::string& name) {
+  return (files.stateDir.empty() ? fallbackDir : files.stateDir) + "/" + name;
+}
+
+DhcpClient Dhclient(const std::string& program, const std::string& ifname,
+                    const DhcpClientFiles& files) {
+  DhcpClient client{{}, StateFile(files, "/run", "dhclient." + ifname + ".pid"), "dhclient"};
+  client.argv = {program, "-4", "-d", "-pf", client.pidFile,
+                 "-lf", StateFile(files, "/var/lib/dhcp", "dhclient." + ifname + ".leases")};
+  if (!files.script.empty()) client.argv.insert(client.argv.end(), {"-sf", files.script});
+  client.argv.push_back(ifname);
+  return client;
+}
+
+DhcpClient Dhcpcd(const std::string& program, const std::string& ifname,
+                  const DhcpClientFiles& files) {
+  DhcpClient client{{program, "-B", "-4"}, "", "dhcpcd"};
+  if (!files.script.empty()) client.argv.insert(client.argv.end(), {"-c", files.script});
+  client.argv.push_back(ifname);
+  return client;
+}
+
+DhcpClient Udhcpc(std::vector<std::string> program, const std::string& ifname,
+                  const std::string& script, const DhcpClientFiles& files) {
+  // Started through busybox, the process keeps busybox's name.
+  std::string name = program.size() > 1 ? "busybox" : "udhcpc";
+  DhcpClient client{std::move(program), StateFile(files, "/run", "udhcpc." + ifname + ".pid"), name};
+  client.argv.insert(client.argv.end(), {"-f", "-i", ifname, "-s", script, "-p", client.pidFile});
+  return client;
+}
+
+// True while `pid` runs under `name`; a process that has ended but is not yet
+// reaped no longer counts.
+bool Running(pid_t pid, const std::string& name) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  std::getline(in, stat);
+  std::size_t open = stat.find('('), close = stat.rfind(')');
+  if (open == std::string::npos || close == std::string::npos || close + 2 >= stat.size()) {
+    return false;
+  }
+  return stat.substr(open + 1, close - open - 1) == name && stat[close + 2] != 'Z';
+}
+
+}  // namespace
+
+DhcpClient FindDhcpClient(IProcessRunner& runner, const std::string& ifname,
+                          const DhcpClientFiles& files) {
+  if (std::string path = runner.Find("dhclient"); !path.empty()) {
+    return Dhclient(path, ifname, files);
+  }
+  if (std::string path = runner.Find("dhcpcd"); !path.empty()) return Dhcpcd(path, ifname, files);
+  std::string script = files.script.empty() ? runner.Find(kUdhcpcScript) : files.script;
+  if (script.empty()) return {};
+  if (std::string path = runner.Find("udhcpc"); !path.empty()) {
+    return Udhcpc({path}, ifname, script, files);
+  }
+  if (std::string path = runner.Find("busybox"); !path.empty()) {
+    return Udhcpc({path, "udhcpc"}, ifname, script, files);
+  }
+  return {};
+}
+
+void StopPreviousClient(const DhcpClient& client) {
+  if (client.pidFile.empty()) return;
+  std::ifstream in(client.pidFile);
+  long pid = 0;
+  // A stale pid file may name an unrelated process by now: only the client
+  // itself is stopped.
+  if (!(in >> pid) || pid <= 1 || !Running(static_cast<pid_t>(pid), client.processName)) return;
+  kill(static_cast<pid_t>(pid), SIGTERM);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (Running(static_cast<pid_t>(pid), client.processName) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}

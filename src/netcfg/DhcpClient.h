@@ -1,0 +1,33 @@
+// Handing an adapter back to the DHCP client the system has.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/linux/ProcessRunner.h"
+
+// Where the DHCP client keeps its files. Left empty, the client uses the
+// places the system's own network scripts use (so that they recognise the
+// client we started) and its own hook, which applies the lease and updates
+// /etc/resolv.conf as it always does. Tests point both somewhere private.
+struct DhcpClientFiles {
+  std::string stateDir;  // lease and pid files
+  std::string script;    // the hook that applies a lease
+};
+
+struct DhcpClient {
+  std::vector<std::string> argv;  // runs it in the foreground; empty: the system has none
+  std::string pidFile;            // where it records its process id; empty: it keeps its own
+  std::string processName;        // its name in /proc/<pid>/comm
+};
+
+// The system's DHCP client for `ifname`, to be started in the background:
+// dhclient, dhcpcd or udhcpc (also busybox's), the first that exists; udhcpc
+// only with a hook, since without one it applies nothing.
+DhcpClient FindDhcpClient(IProcessRunner& runner, const std::string& ifname,
+                          const DhcpClientFiles& files);
+
+// Ends the client that an earlier hand-back (ours, or the system's network
+// scripts) left running for the adapter, found through its pid file, so
+// that one client serves it. Waits up to a second for it to go.
+void StopPreviousClient(const DhcpClient& client);

@@ -1,0 +1,401 @@
+#include "netcfg/Netlink.h"
+
+#include <arpa/inet.h>
+#include <linux/neighbour.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+
+#include "platform/linux/ScopedFd.h"
+
+namespace {
+
+// One request: header, fixed body, attributes.
+class NlMessage {
+ public:
+  NlMessage(uint16_t type, uint16_t flags, const void* body, std::size_t bodyLength) {
+    header()->nlmsg_len = NLMSG_LENGTH(bodyLength);
+    header()->nlmsg_type = type;
+    header()->nlmsg_flags = flags;
+    std::memcpy(NLMSG_DATA(header()), body, bodyLength);
+  }
+  void AddAttr(uint16_t type, const void* data, std::size_t length) {
+    auto* attr = reinterpret_cast<rtattr*>(m_buffer + NLMSG_ALIGN(header()->nlmsg_len));
+    attr->rta_type = type;
+    attr->rta_len = static_cast<unsigned short>(RTA_LENGTH(length));
+    std::memcpy(RTA_DATA(attr), data, length);
+    header()->nlmsg_len = NLMSG_ALIGN(header()->nlmsg_len) + RTA_ALIGN(attr->rta_len);
+  }
+  template <class T>
+  void AddAttr(uint16_t type, const T& value) {
+    AddAttr(type, &value, sizeof value);
+  }
+  nlmsghdr* header() { return reinterpret_cast<nlmsghdr*>(m_buffer); }
+
+ private:
+  alignas(nlmsghdr) unsigned char m_buffer[256] = {};
+};
+
+using MessageHandler = std::function<void(const nlmsghdr&)>;
+
+class RtnlSocket {
+ public:
+  bool Open() {
+    m_fd.Reset(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    if (!m_fd.valid()) return false;
+    sockaddr_nl local{};
+    local.nl_family = AF_NETLINK;
+    return bind(m_fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
+  }
+
+  // Sends a change and waits for the kernel's answer: 0 or an errno value.
+  int Change(NlMessage& message) {
+    message.header()->nlmsg_flags |= NLM_F_REQUEST | NLM_F_ACK;
+    return Exchange(message, nullptr);
+  }
+
+  // Asks for a whole table and passes each entry to `handler`.
+  template <class Body>
+  int Dump(uint16_t type, const Body& body, const MessageHandler& handler) {
+    NlMessage message(type, NLM_F_REQUEST | NLM_F_DUMP, &body, sizeof body);
+    return Exchange(message, &handler);
+  }
+
+ private:
+  int Exchange(NlMessage& message, const MessageHandler* handler) {
+    nlmsghdr* header = message.header();
+    header->nlmsg_seq = ++m_seq;
+    if (send(m_fd.get(), header, header->nlmsg_len, 0) < 0) return errno;
+    std::vector<char> buffer(64 * 1024);
+    for (;;) {
+      ssize_t n = recv(m_fd.get(), buffer.data(), buffer.size(), 0);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      int length = static_cast<int>(n);
+      for (auto* msg = reinterpret_cast<nlmsghdr*>(buffer.data()); NLMSG_OK(msg, length);
+           msg = NLMSG_NEXT(msg, length)) {
+        if (msg->nlmsg_seq != m_seq) continue;
+        if (msg->nlmsg_type == NLMSG_DONE) return 0;
+        if (msg->nlmsg_type == NLMSG_ERROR) {
+          return -static_cast<const nlmsgerr*>(NLMSG_DATA(msg))->error;
+        }
+        if (handler) (*handler)(*msg);
+      }
+    }
+  }
+
+  ScopedFd m_fd;
+  uint32_t m_seq = 0;
+};
+
+// Calls `fn` for each attribute after the fixed body `Body` of `msg`.
+template <class Body, class Fn>
+void ForEachAttr(const nlmsghdr& msg, Fn fn) {
+  auto* data = static_cast<const char*>(NLMSG_DATA(const_cast<nlmsghdr*>(&msg)));
+  auto* attr = reinterpret_cast<const rtattr*>(data + NLMSG_ALIGN(sizeof(Body)));
+  int length = static_cast<int>(msg.nlmsg_len) - static_cast<int>(NLMSG_LENGTH(sizeof(Body)));
+  for (; RTA_OK(attr, length); attr = RTA_NEXT(attr, length)) fn(*attr);
+}
+
+template <class Body>
+const Body& BodyOf(const nlmsghdr& msg) {
+  return *static_cast<const Body*>(NLMSG_DATA(const_cast<nlmsghdr*>(&msg)));
+}
+
+uint32_t AttrU32(const rtattr& attr) {
+  uint32_t value = 0;
+  std::memcpy(&value, RTA_DATA(&attr), std::min<std::size_t>(RTA_PAYLOAD(&attr), sizeof value));
+  return value;
+}
+
+std::string Ipv4Text(uint32_t address) {
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &address, text, sizeof text);
+  return text;
+}
+
+bool IsWireless(const std::string& name) {
+  struct stat st {};
+  std::string base = "/sys/class/net/" + name;
+  return stat((base + "/wireless").c_str(), &st) == 0 ||
+         stat((base + "/phy80211").c_str(), &st) == 0;
+}
+
+struct Route {
+  uint32_t gateway = 0;
+  uint32_t metric = 0;
+  rtmsg header{};
+};
+
+// The kernel's verdicts, worst last.
+KernelResult Verdict(int error) {
+  if (error == 0) return KernelResult::kDone;
+  if (error == EPERM || error == EACCES) return KernelResult::kRefused;
+  return KernelResult::kFailed;
+}
+
+KernelResult Worse(KernelResult a, KernelResult b) { return std::max(a, b); }
+
+// The pieces of a static set-up, in the kernel's byte order.
+struct Ipv4Setup {
+  int index = 0;
+  uint32_t address = 0;
+  uint32_t gateway = 0;
+  int prefixLength = 0;
+  uint32_t metric = 0;
+};
+
+class Session {
+ public:
+  bool Open() { return m_socket.Open(); }
+
+  int IndexOf(const std::string& name) {
+    std::vector<KernelLink> links;
+    ListLinks(links);
+    for (const KernelLink& link : links) {
+      if (link.name == name) return link.index;
+    }
+    return 0;
+  }
+
+  int ListLinks(std::vector<KernelLink>& out) {
+    ifinfomsg body{};
+    body.ifi_family = AF_UNSPEC;
+    return m_socket.Dump(RTM_GETLINK, body, [&](const nlmsghdr& msg) {
+      if (msg.nlmsg_type != RTM_NEWLINK) return;
+      KernelLink link;
+      link.index = BodyOf<ifinfomsg>(msg).ifi_index;
+      link.type = BodyOf<ifinfomsg>(msg).ifi_type;
+      ForEachAttr<ifinfomsg>(msg, [&](const rtattr& attr) {
+        if (attr.rta_type == IFLA_IFNAME) {
+          link.name.assign(static_cast<const char*>(RTA_DATA(&attr)),
+                           strnlen(static_cast<const char*>(RTA_DATA(&attr)), RTA_PAYLOAD(&attr)));
+        }
+      });
+      link.wireless = IsWireless(link.name);
+      out.push_back(link);
+    });
+  }
+
+  int ListAddresses(std::vector<KernelAddress>& out) {
+    ifaddrmsg body{};
+    body.ifa_family = AF_INET;
+    return m_socket.Dump(RTM_GETADDR, body, [&](const nlmsghdr& msg) {
+      if (msg.nlmsg_type != RTM_NEWADDR) return;
+      const ifaddrmsg& header = BodyOf<ifaddrmsg>(msg);
+      uint32_t local = 0, address = 0;
+      ForEachAttr<ifaddrmsg>(msg, [&](const rtattr& attr) {
+        if (attr.rta_type == IFA_LOCAL) local = AttrU32(attr);
+        if (attr.rta_type == IFA_ADDRESS) address = AttrU32(attr);
+      });
+      out.push_back({static_cast<int>(header.ifa_index), Ipv4Text(local ? local : address),
+                     header.ifa_prefixlen});
+    });
+  }
+
+  // The IPv4 default routes of the main table that leave through `index`.
+  int ListDefaultRoutes(int index, std::vector<Route>& out) {
+    rtmsg body{};
+    body.rtm_family = AF_INET;
+    return m_socket.Dump(RTM_GETROUTE, body, [&](const nlmsghdr& msg) {
+      if (msg.nlmsg_type != RTM_NEWROUTE) return;
+      Route route;
+      route.header = BodyOf<rtmsg>(msg);
+      uint32_t table = route.header.rtm_table, oif = 0;
+      ForEachAttr<rtmsg>(msg, [&](const rtattr& attr) {
+        if (attr.rta_type == RTA_TABLE) table = AttrU32(attr);
+        if (attr.rta_type == RTA_OIF) oif = AttrU32(attr);
+        if (attr.rta_type == RTA_GATEWAY) route.gateway = AttrU32(attr);
+        if (attr.rta_type == RTA_PRIORITY) route.metric = AttrU32(attr);
+      });
+      if (table == RT_TABLE_MAIN && route.header.rtm_dst_len == 0 &&
+          static_cast<int>(oif) == index) {
+        out.push_back(route);
+      }
+    });
+  }
+
+  int SetLinkUp(int index) {
+    ifinfomsg body{};
+    body.ifi_family = AF_UNSPEC;
+    body.ifi_index = index;
+    body.ifi_flags = IFF_UP;
+    body.ifi_change = IFF_UP;
+    NlMessage message(RTM_NEWLINK, 0, &body, sizeof body);
+    return m_socket.Change(message);
+  }
+
+  int ChangeAddress(uint16_t type, int index, uint32_t address, int prefixLength) {
+    ifaddrmsg body{};
+    body.ifa_family = AF_INET;
+    body.ifa_prefixlen = static_cast<unsigned char>(prefixLength);
+    body.ifa_scope = RT_SCOPE_UNIVERSE;
+    body.ifa_index = static_cast<unsigned>(index);
+    uint16_t flags = type == RTM_NEWADDR ? NLM_F_CREATE | NLM_F_REPLACE : 0;
+    NlMessage message(type, flags, &body, sizeof body);
+    message.AddAttr(IFA_LOCAL, address);
+    message.AddAttr(IFA_ADDRESS, address);
+    if (type == RTM_NEWADDR && prefixLength < 31) {
+      uint32_t host = prefixLength == 0 ? ~0u : ~0u >> prefixLength;
+      message.AddAttr(IFA_BROADCAST, address | htonl(host));
+    }
+    return m_socket.Change(message);
+  }
+
+  int ChangeDefaultRoute(uint16_t type, int index, uint32_t gateway, uint32_t metric) {
+    rtmsg body{};
+    body.rtm_family = AF_INET;
+    body.rtm_table = RT_TABLE_MAIN;
+    body.rtm_protocol = RTPROT_STATIC;
+    body.rtm_scope = RT_SCOPE_UNIVERSE;
+    body.rtm_type = RTN_UNICAST;
+    // Without NLM_F_EXCL or NLM_F_REPLACE the kernel adds the route next to
+    // an equal default route of another adapter instead of replacing it.
+    NlMessage message(type, type == RTM_NEWROUTE ? NLM_F_CREATE : 0, &body, sizeof body);
+    message.AddAttr(RTA_GATEWAY, gateway);
+    message.AddAttr(RTA_OIF, static_cast<uint32_t>(index));
+    message.AddAttr(RTA_PRIORITY, metric);
+    return m_socket.Change(message);
+  }
+
+  int DeleteRoute(const Route& route, int index) {
+    rtmsg body = route.header;
+    NlMessage message(RTM_DELROUTE, 0, &body, sizeof body);
+    if (route.gateway) message.AddAttr(RTA_GATEWAY, route.gateway);
+    message.AddAttr(RTA_OIF, static_cast<uint32_t>(index));
+    message.AddAttr(RTA_PRIORITY, route.metric);
+    return m_socket.Change(message);
+  }
+
+  // The dynamic IPv4 neighbour entries, as (interface, address).
+  int ListNeighbours(std::vector<std::pair<int, uint32_t>>& out) {
+    ndmsg body{};
+    body.ndm_family = AF_INET;
+    return m_socket.Dump(RTM_GETNEIGH, body, [&](const nlmsghdr& msg) {
+      if (msg.nlmsg_type != RTM_NEWNEIGH) return;
+      const ndmsg& header = BodyOf<ndmsg>(msg);
+      if (header.ndm_state & (NUD_PERMANENT | NUD_NOARP)) return;
+      ForEachAttr<ndmsg>(msg, [&](const rtattr& attr) {
+        if (attr.rta_type == NDA_DST) out.emplace_back(header.ndm_ifindex, AttrU32(attr));
+      });
+    });
+  }
+
+  int DeleteNeighbour(int index, uint32_t address) {
+    ndmsg body{};
+    body.ndm_family = AF_INET;
+    body.ndm_ifindex = index;
+    NlMessage message(RTM_DELNEIGH, 0, &body, sizeof body);
+    message.AddAttr(NDA_DST, address);
+    return m_socket.Change(message);
+  }
+
+ private:
+  RtnlSocket m_socket;
+};
+
+// Opens a session and resolves the set-up to kernel values.
+KernelResult Resolve(Session& session, const std::string& ifname, const StaticIpv4& setup,
+                     Ipv4Setup& out) {
+  if (!session.Open()) return KernelResult::kRefused;
+  in_addr address{}, gateway{};
+  if (inet_pton(AF_INET, setup.address.c_str(), &address) != 1 ||
+      inet_pton(AF_INET, setup.gateway.c_str(), &gateway) != 1 || setup.prefixLength < 0 ||
+      setup.prefixLength > 32 || setup.metric < 0) {
+    return KernelResult::kFailed;
+  }
+  out.index = session.IndexOf(ifname);
+  out.address = address.s_addr;
+  out.gateway = gateway.s_addr;
+  out.prefixLength = setup.prefixLength;
+  out.metric = static_cast<uint32_t>(setup.metric);
+  return out.index > 0 ? KernelResult::kDone : KernelResult::kFailed;
+}
+
+}  // namespace
+
+bool NetlinkKernel::ListLinks(std::vector<KernelLink>& out) {
+  Session session;
+  return session.Open() && session.ListLinks(out) == 0;
+}
+
+bool NetlinkKernel::ListIpv4Addresses(std::vector<KernelAddress>& out) {
+  Session session;
+  return session.Open() && session.ListAddresses(out) == 0;
+}
+
+KernelResult NetlinkKernel::ApplyStaticIpv4(const std::string& ifname, const StaticIpv4& setup) {
+  Session session;
+  Ipv4Setup want;
+  KernelResult result = Resolve(session, ifname, setup, want);
+  if (result != KernelResult::kDone) return result;
+  // The link first: the kernel takes no gateway route on a link that is down.
+  result = Verdict(session.SetLinkUp(want.index));
+  std::vector<KernelAddress> addresses;
+  session.ListAddresses(addresses);
+  std::string wanted = Ipv4Text(want.address);
+  for (const KernelAddress& old : addresses) {
+    if (old.index != want.index || result == KernelResult::kRefused) continue;
+    if (old.address == wanted && old.prefixLength == want.prefixLength) continue;
+    in_addr oldAddress{};
+    inet_pton(AF_INET, old.address.c_str(), &oldAddress);
+    int error = session.ChangeAddress(RTM_DELADDR, want.index, oldAddress.s_addr, old.prefixLength);
+    if (error != EADDRNOTAVAIL) result = Worse(result, Verdict(error));
+  }
+  if (result == KernelResult::kRefused) return result;
+  result = Worse(result, Verdict(session.ChangeAddress(RTM_NEWADDR, want.index, want.address,
+                                                       want.prefixLength)));
+  std::vector<Route> routes;
+  session.ListDefaultRoutes(want.index, routes);
+  bool present = false;
+  for (const Route& route : routes) {
+    if (route.gateway == want.gateway && route.metric == want.metric) {
+      present = true;
+    } else if (result != KernelResult::kRefused) {
+      int error = session.DeleteRoute(route, want.index);
+      if (error != ESRCH) result = Worse(result, Verdict(error));
+    }
+  }
+  if (!present && result != KernelResult::kRefused) {
+    int error = session.ChangeDefaultRoute(RTM_NEWROUTE, want.index, want.gateway, want.metric);
+    if (error != EEXIST) result = Worse(result, Verdict(error));
+  }
+  return result;
+}
+
+KernelResult NetlinkKernel::RemoveStaticIpv4(const std::string& ifname, const StaticIpv4& setup) {
+  Session session;
+  Ipv4Setup want;
+  KernelResult result = Resolve(session, ifname, setup, want);
+  if (result != KernelResult::kDone) return result;
+  int error = session.ChangeDefaultRoute(RTM_DELROUTE, want.index, want.gateway, want.metric);
+  if (error != ESRCH) result = Verdict(error);
+  if (result == KernelResult::kRefused) return result;
+  error = session.ChangeAddress(RTM_DELADDR, want.index, want.address, want.prefixLength);
+  if (error != EADDRNOTAVAIL) result = Worse(result, Verdict(error));
+  return result;
+}
+
+KernelResult NetlinkKernel::FlushNeighbours() {
+  Session session;
+  if (!session.Open()) return KernelResult::kRefused;
+  std::vector<std::pair<int, uint32_t>> entries;
+  if (session.ListNeighbours(entries) != 0) return KernelResult::kFailed;
+  KernelResult result = KernelResult::kDone;
+  for (const auto& [index, address] : entries) {
+    int error = session.DeleteNeighbour(index, address);
+    if (error == ENOENT) continue;
+    result = Worse(result, Verdict(error));
+    if (result == KernelResult::kRefused) break;
+  }
+  return result;
+}

@@ -1,0 +1,44 @@
+// Running other programs: hidden, from an argument vector (never through a
+// shell), with a fixed environment, and with this program's network
+// capabilities handed on.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+struct ProcessResult {
+  bool started = false;  // false: the program could not be started
+  int error = 0;         // the errno value when it could not be started
+  int status = -1;       // Run: the exit status; -1 when a signal ended it
+  pid_t pid = -1;        // Start: the started process
+  std::string output;    // Run: what it wrote to standard output
+};
+
+class IProcessRunner {
+ public:
+  virtual ~IProcessRunner() = default;
+  // The path of `program`: itself when it holds a '/' and is executable, else
+  // the first executable of that name in /usr/sbin, /usr/bin, /sbin, /bin.
+  // Empty when there is none. The caller's PATH is not searched: a program
+  // that runs with our capabilities must not be one the caller planted.
+  virtual std::string Find(const std::string& program) = 0;
+  // Runs argv[0] (looked up with Find) with the rest as its arguments, waits
+  // for it and collects its standard output.
+  virtual ProcessResult Run(const std::vector<std::string>& argv) = 0;
+  // Starts it in a session of its own and returns once it is running. It is
+  // not this process's child: nothing waits for it and it outlives us.
+  virtual ProcessResult Start(const std::vector<std::string>& argv) = 0;
+};
+
+// fork and exec. The child gets /dev/null for standard input and error (and
+// for output, except what Run collects), default signal handling, no
+// descriptor of ours, the environment PATH=/usr/sbin:/usr/bin:/sbin:/bin and
+// LC_ALL=C, and our permitted network capabilities as ambient ones.
+class PosixProcessRunner : public IProcessRunner {
+ public:
+  std::string Find(const std::string& program) override;
+  ProcessResult Run(const std::vector<std::string>& argv) override;
+  ProcessResult Start(const std::vector<std::string>& argv) override;
+};

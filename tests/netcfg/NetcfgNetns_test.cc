@@ -1,0 +1,502 @@
+// LinuxNetOps against the real kernel, inside a pair of network namespaces
+// that each test creates and removes: a "pc" namespace with the veth "pc",
+// joined to a "router" namespace with the veth "router". Nothing here
+// touches the machine's own interfaces.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/ip.h>
+#include <netinet/ip_icmp.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <sstream>
+#include <thread>
+
+#include "fakes/Fakes.h"
+#include "netcfg/LinuxNetOps.h"
+#include "netcfg/Netlink.h"
+#include "netcfg/Ping.h"
+#include "platform/linux/ProcessRunner.h"
+#include "platform/linux/ScopedFd.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Argv = std::vector<std::string>;
+using Lines = std::vector<std::string>;
+
+constexpr const char* kPrefix = "bfnc-";
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty()) lines.push_back(line);
+  }
+  return lines;
+}
+
+std::vector<std::string> Words(const std::string& line) {
+  std::istringstream in(line);
+  return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Remembers every process it starts, so that the test can end them.
+class RecordingRunner : public PosixProcessRunner {
+ public:
+  ProcessResult Start(const Argv& argv) override {
+    ProcessResult result = PosixProcessRunner::Start(argv);
+    std::lock_guard<std::mutex> lock(mutex);
+    if (result.started) pids.push_back(result.pid);
+    return result;
+  }
+  std::mutex mutex;
+  std::vector<pid_t> pids;
+};
+
+// A thread that has entered a network namespace; its sockets and the
+// processes it starts live there. Joined on destruction.
+class NetnsThread {
+ public:
+  NetnsThread(const std::string& netns, std::function<void()> body)
+      : m_thread([netns, body = std::move(body)] {
+          ScopedFd ns(open(("/run/netns/" + netns).c_str(), O_RDONLY | O_CLOEXEC));
+          if (!ns.valid() || setns(ns.get(), CLONE_NEWNET) != 0) {
+            ADD_FAILURE() << "cannot enter the network namespace " << netns;
+            return;
+          }
+          body();
+        }) {}
+  ~NetnsThread() { Join(); }
+  void Join() {
+    if (m_thread.joinable()) m_thread.join();
+  }
+
+ private:
+  std::thread m_thread;
+};
+
+void RunInNetns(const std::string& netns, std::function<void()> body) {
+  NetnsThread(netns, std::move(body)).Join();
+}
+
+// Writes a sysctl of the namespace the calling thread is in.
+void WriteSysctl(const std::string& name, const std::string& value) {
+  std::ofstream out("/proc/sys/net/ipv4/" + name);
+  out << value;
+  ASSERT_TRUE(out.good()) << name;
+}
+
+class NetcfgNetnsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "network namespace tests need root";
+    RemoveStaleNamespaces();
+    std::string tag = kPrefix + std::to_string(getpid());
+    pcNs = tag + "-pc";
+    routerNs = tag + "-rt";
+    ProcessResult added = runner.Run({"ip", "netns", "add", pcNs});
+    if (!added.started || added.status != 0) {
+      GTEST_SKIP() << "cannot create network namespaces here (ip netns add failed)";
+    }
+    m_created.push_back(pcNs);
+    ASSERT_EQ(Ip({"netns", "add", routerNs}), 0);
+    m_created.push_back(routerNs);
+    ASSERT_EQ(Ip({"-n", pcNs, "link", "add", "pc", "type", "veth", "peer", "name", "router",
+                  "netns", routerNs}),
+              0);
+    ASSERT_EQ(Ip({"-n", pcNs, "link", "set", "lo", "up"}), 0);
+    ASSERT_EQ(Ip({"-n", routerNs, "link", "set", "lo", "up"}), 0);
+    ASSERT_EQ(Ip({"-n", routerNs, "link", "set", "router", "up"}), 0);
+    char dir[] = "/tmp/brickfix-netns-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    tempDir = dir;
+  }
+
+  void TearDown() override {
+    std::vector<pid_t> pids;
+    {
+      std::lock_guard<std::mutex> lock(runner.mutex);
+      pids = runner.pids;
+    }
+    for (pid_t pid : pids) kill(pid, SIGKILL);
+    for (const std::string& ns : m_created) RemoveNamespace(ns);
+    if (!tempDir.empty()) std::filesystem::remove_all(tempDir);
+  }
+
+  int Ip(const Argv& args) {
+    Argv argv = {"ip"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ProcessResult result = runner.Run(argv);
+    return result.started ? result.status : -1;
+  }
+  std::string IpOutput(const Argv& args) {
+    Argv argv = {"ip"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runner.Run(argv).output;
+  }
+
+  // "a.b.c.d/n" of every IPv4 address of `dev`, read back from the kernel.
+  Lines Addresses(const std::string& ns, const std::string& dev) {
+    Lines addresses;
+    for (const std::string& line : SplitLines(IpOutput({"-n", ns, "-4", "-o", "addr", "show", "dev", dev}))) {
+      Lines words = Words(line);
+      for (std::size_t i = 0; i + 1 < words.size(); ++i) {
+        if (words[i] == "inet") addresses.push_back(words[i + 1]);
+      }
+    }
+    return addresses;
+  }
+  Lines DefaultRoutes(const std::string& ns) {
+    return SplitLines(IpOutput({"-n", ns, "-4", "route", "show", "default"}));
+  }
+  bool LinkUp(const std::string& ns, const std::string& dev) {
+    std::string line = IpOutput({"-n", ns, "-o", "link", "show", "dev", dev});
+    std::size_t open = line.find('<'), close = line.find('>');
+    if (open == std::string::npos || close == std::string::npos) return false;
+    std::string flags = "," + line.substr(open + 1, close - open - 1) + ",";
+    return flags.find(",UP,") != std::string::npos;
+  }
+
+  NetCommand Static(const char* address, const char* gateway) {
+    NetCommand command;
+    command.kind = NetCommand::kStatic;
+    command.adapter = "pc";
+    command.address = address;
+    command.mask = "255.255.255.0";
+    command.gateway = gateway;
+    command.metric = 1;
+    return command;
+  }
+
+  RecordingRunner runner;
+  NetlinkKernel kernel;
+  std::string pcNs, routerNs, tempDir;
+
+ private:
+  void RemoveNamespace(const std::string& ns) {
+    for (const std::string& pid : SplitLines(IpOutput({"netns", "pids", ns}))) {
+      kill(std::stoi(pid), SIGKILL);
+    }
+    Ip({"netns", "del", ns});
+  }
+  // Namespaces that an earlier run of this suite left behind when it crashed.
+  void RemoveStaleNamespaces() {
+    for (const std::string& line : SplitLines(IpOutput({"netns", "list"}))) {
+      std::string name = Words(line).at(0);
+      if (name.rfind(kPrefix, 0) != 0) continue;
+      pid_t owner = std::atoi(name.c_str() + std::strlen(kPrefix));
+      if (owner > 0 && kill(owner, 0) != 0 && errno == ESRCH) RemoveNamespace(name);
+    }
+  }
+
+  std::vector<std::string> m_created;
+};
+
+// A dialog wired to the real LinuxNetOps and fakes for everything else. No
+// thread is attached as the interface thread, so console calls run on the
+// calling thread.
+struct RealNetDialog {
+  explicit RealNetDialog(INetOps& net) {
+    CBrickfixDlg::Services services;
+    services.view = &view;
+    services.bridge = &bridge;
+    services.platform = &platform;
+    services.firmware = &firmware;
+    services.net = &net;
+    services.tftp = &tftp;
+    dlg = std::make_unique<CBrickfixDlg>(services);
+  }
+  FakeView view;
+  UiBridge bridge;
+  FakePlatform platform;
+  FakeFirmware firmware;
+  FakeTftp tftp;
+  std::unique_ptr<CBrickfixDlg> dlg;
+};
+
+TEST_F(NetcfgNetnsTest, ListingShowsTheVethAndTheOnlyAdapterGetsTheRecoveryAddress) {
+  ASSERT_EQ(Ip({"-n", pcNs, "addr", "add", "10.77.0.2/24", "dev", "pc"}), 0);
+  LinuxNetOps ops(runner, kernel);
+  RealNetDialog wizard(ops);
+  std::vector<AdapterRecord> adapters;
+  RunInNetns(pcNs, [&] {
+    ASSERT_TRUE(ops.GetAdapters(adapters));
+    wizard.dlg->m_bBusy = 1;
+    wizard.dlg->m_nStep = 5;
+    wizard.dlg->RunStep();
+  });
+  ASSERT_EQ(adapters.size(), 2u);
+  EXPECT_EQ(adapters[0].id, "lo");
+  EXPECT_NE(adapters[0].type, MIB_IF_TYPE_ETHERNET);
+  EXPECT_EQ(adapters[1].id, "pc");
+  EXPECT_EQ(adapters[1].type, MIB_IF_TYPE_ETHERNET);
+  EXPECT_EQ(adapters[1].ipAddress, "10.77.0.2");
+
+  Lines log = wizard.view.LogLines();
+  ASSERT_GE(log.size(), 4u);
+  EXPECT_EQ(log[1], "1. pc (10.77.0.2)");
+  EXPECT_EQ(log[2], "只发现一块网卡，强制使用这块网卡。");
+  EXPECT_EQ(log[4], "IP地址信息配置完成");
+  EXPECT_EQ(Addresses(pcNs, "pc"), Lines{"192.168.1.88/24"});
+  EXPECT_TRUE(LinkUp(pcNs, "pc"));
+}
+
+TEST_F(NetcfgNetnsTest, StaticAddressReplacesWhatTheAdapterHad) {
+  // Before: the link down, two other addresses, another default route; the
+  // router's side is down too, as before the cable is plugged in.
+  ASSERT_EQ(Ip({"-n", pcNs, "addr", "add", "10.77.0.2/24", "dev", "pc"}), 0);
+  ASSERT_EQ(Ip({"-n", pcNs, "addr", "add", "10.78.0.3/16", "dev", "pc"}), 0);
+  ASSERT_EQ(Ip({"-n", pcNs, "link", "set", "pc", "up"}), 0);
+  ASSERT_EQ(Ip({"-n", pcNs, "route", "add", "default", "via", "10.77.0.1", "metric", "100"}), 0);
+  ASSERT_EQ(Ip({"-n", pcNs, "link", "set", "pc", "down"}), 0);
+  ASSERT_EQ(Ip({"-n", routerNs, "link", "set", "router", "down"}), 0);
+  LinuxNetOps ops(runner, kernel);
+
+  RunInNetns(pcNs, [&] { EXPECT_TRUE(ops.Execute(Static("192.168.1.88", "192.168.1.1"))); });
+  EXPECT_EQ(Addresses(pcNs, "pc"), Lines{"192.168.1.88/24"});
+  EXPECT_TRUE(LinkUp(pcNs, "pc"));
+  Lines routes = DefaultRoutes(pcNs);
+  ASSERT_EQ(routes.size(), 1u);
+  EXPECT_EQ(routes[0].rfind("default via 192.168.1.1 dev pc ", 0), 0u) << routes[0];
+  EXPECT_NE(routes[0].find(" metric 1"), std::string::npos) << routes[0];
+
+  // The LAN address replaces it; asking twice changes nothing.
+  for (int i = 0; i < 2; ++i) {
+    RunInNetns(pcNs, [&] { EXPECT_TRUE(ops.Execute(Static("192.168.199.88", "192.168.199.1"))); });
+  }
+  EXPECT_EQ(Addresses(pcNs, "pc"), Lines{"192.168.199.88/24"});
+  routes = DefaultRoutes(pcNs);
+  ASSERT_EQ(routes.size(), 1u);
+  EXPECT_EQ(routes[0].rfind("default via 192.168.199.1 dev pc ", 0), 0u) << routes[0];
+}
+
+TEST_F(NetcfgNetnsTest, DhcpHandBackObtainsALeaseFromTheRouter) {
+  std::string dnsmasq = runner.Find("dnsmasq");
+  DhcpClientFiles files{tempDir, tempDir + "/hook"};
+  if (dnsmasq.empty()) GTEST_SKIP() << "dnsmasq is not installed";
+  if (FindDhcpClient(runner, "pc", files).argv.empty()) GTEST_SKIP() << "no DHCP client installed";
+  // The client's hook applies the lease and nothing else: the machine's
+  // /etc/resolv.conf stays as it is.
+  {
+    std::ofstream hook(files.script);
+    hook << "#!/bin/sh\n"
+            "case \"$reason\" in\n"
+            "  PREINIT) ip link set dev \"$interface\" up ;;\n"
+            "  BOUND|RENEW|REBIND|REBOOT) ip -4 addr add \"$new_ip_address/$new_subnet_mask\" "
+            "dev \"$interface\" ;;\n"
+            "esac\n"
+            "exit 0\n";
+  }
+  std::filesystem::permissions(files.script, std::filesystem::perms::owner_all);
+  std::string resolvBefore = ReadFile("/etc/resolv.conf");
+
+  ASSERT_EQ(Ip({"-n", routerNs, "addr", "add", "192.168.199.1/24", "dev", "router"}), 0);
+  ProcessResult server = runner.Start(
+      {"ip", "netns", "exec", routerNs, dnsmasq, "--no-daemon", "--conf-file=/dev/null",
+       "--port=0", "--interface=router", "--bind-interfaces",
+       "--dhcp-range=192.168.199.100,192.168.199.150,255.255.255.0,1h",
+       "--dhcp-leasefile=" + tempDir + "/dnsmasq.leases", "--pid-file=" + tempDir + "/dnsmasq.pid",
+       "--user=root", "--group=root"});
+  ASSERT_TRUE(server.started);
+
+  LinuxNetOptions options;
+  options.dhcp = files;
+  LinuxNetOps ops(runner, kernel, options);
+  NetCommand dhcp;
+  dhcp.kind = NetCommand::kDhcp;
+  dhcp.adapter = "pc";
+  Clock::duration handBack{};
+  RunInNetns(pcNs, [&] {
+    ASSERT_TRUE(ops.Execute(Static("192.168.199.88", "192.168.199.1")));
+    auto start = Clock::now();
+    EXPECT_TRUE(ops.Execute(dhcp));
+    handBack = Clock::now() - start;
+  });
+  EXPECT_LT(handBack, 2s) << "the hand-back must not wait for the lease";
+
+  Lines addresses;
+  for (auto deadline = Clock::now() + 40s; Clock::now() < deadline;) {
+    addresses = Addresses(pcNs, "pc");
+    if (addresses.size() == 1 && addresses[0].rfind("192.168.199.1", 0) == 0 &&
+        addresses[0] != "192.168.199.1/24") {
+      break;
+    }
+    std::this_thread::sleep_for(200ms);
+  }
+  ASSERT_EQ(addresses.size(), 1u) << "no lease, or our static address is still there";
+  int host = std::atoi(addresses[0].substr(std::strlen("192.168.199.")).c_str());
+  EXPECT_GE(host, 100) << addresses[0];
+  EXPECT_LE(host, 150) << addresses[0];
+  EXPECT_EQ(addresses[0].substr(addresses[0].size() - 3), "/24");
+  EXPECT_TRUE(DefaultRoutes(pcNs).empty()) << "our gateway route is still there";
+  EXPECT_EQ(ReadFile("/etc/resolv.conf"), resolvBefore);
+
+  // A second hand-back (a later run of the program) replaces the first client.
+  RunInNetns(pcNs, [&] { EXPECT_TRUE(ops.Execute(dhcp)); });
+  std::string clientName = FindDhcpClient(runner, "pc", files).processName;
+  std::size_t clients = 0;
+  for (auto deadline = Clock::now() + 5s; Clock::now() < deadline;) {
+    clients = 0;
+    for (const std::string& pid : SplitLines(IpOutput({"netns", "pids", pcNs}))) {
+      std::string stat = ReadFile("/proc/" + pid + "/stat");  // "pid (name) state ..."
+      clients += stat.find("(" + clientName + ") ") != std::string::npos &&
+                 stat.find(") Z ") == std::string::npos;
+    }
+    if (clients == 1) break;
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_EQ(clients, 1u);
+}
+
+// Answers echo requests in the router namespace in place of the kernel, with
+// the identifier kept or changed, and as an echo reply or another ICMP type.
+class EchoResponder {
+ public:
+  explicit EchoResponder(const std::string& netns) : m_thread(netns, [this] { Serve(); }) {
+    for (auto deadline = Clock::now() + 5s; !m_ready && Clock::now() < deadline;) {
+      std::this_thread::sleep_for(1ms);
+    }
+  }
+  ~EchoResponder() {
+    m_stop = true;
+    m_thread.Join();
+  }
+  std::atomic<bool> changeIdentifier{true};
+  std::atomic<int> replyType{ICMP_ECHOREPLY};
+  std::atomic<int> replies{0};
+
+ private:
+  void Serve() {
+    ScopedFd fd(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP));
+    ASSERT_TRUE(fd.valid());
+    timeval tick{0, 50000};
+    setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
+    m_ready = true;
+    while (!m_stop) {
+      uint8_t packet[256];
+      sockaddr_in from{};
+      socklen_t length = sizeof from;
+      ssize_t n = recvfrom(fd.get(), packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&from), &length);
+      if (n <= 0) continue;
+      std::size_t header = static_cast<std::size_t>(packet[0] & 0x0f) * 4;
+      if (static_cast<std::size_t>(n) < header + 8 || packet[header] != ICMP_ECHO) continue;
+      uint8_t* icmp = packet + header;
+      std::size_t size = static_cast<std::size_t>(n) - header;
+      icmp[0] = static_cast<uint8_t>(replyType.load());
+      if (changeIdentifier) icmp[4] ^= 0xff, icmp[5] ^= 0xff;
+      icmp[2] = icmp[3] = 0;
+      uint16_t checksum = IcmpChecksum(icmp, size);
+      icmp[2] = static_cast<uint8_t>(checksum >> 8);
+      icmp[3] = static_cast<uint8_t>(checksum & 0xff);
+      if (sendto(fd.get(), icmp, size, 0, reinterpret_cast<sockaddr*>(&from), length) > 0) ++replies;
+    }
+  }
+  std::atomic<bool> m_stop{false};
+  std::atomic<bool> m_ready{false};
+  NetnsThread m_thread;
+};
+
+TEST_F(NetcfgNetnsTest, PingHostCountsTheRoutersRepliesOnlyWithOurIdentifier) {
+  ASSERT_EQ(Ip({"-n", routerNs, "addr", "add", "192.168.199.1/24", "dev", "router"}), 0);
+  ASSERT_EQ(Ip({"-n", pcNs, "addr", "add", "192.168.199.88/24", "dev", "pc"}), 0);
+  ASSERT_EQ(Ip({"-n", pcNs, "link", "set", "pc", "up"}), 0);
+  // Let the ping socket be used in the pc namespace (root's group included).
+  RunInNetns(pcNs, [] { WriteSysctl("ping_group_range", "0 2147483647"); });
+
+  for (PingSocket kind : {PingSocket::kRawOrDatagram, PingSocket::kDatagramOnly}) {
+    SCOPED_TRACE(kind == PingSocket::kRawOrDatagram ? "raw socket" : "ping socket");
+    LinuxNetOptions options;
+    options.ping = kind;
+    LinuxNetOps ops(runner, kernel, options);
+    RunInNetns(routerNs, [] { WriteSysctl("icmp_echo_ignore_all", "0"); });
+    RunInNetns(pcNs, [&] {
+      for (int i = 0; i < 3; ++i) EXPECT_TRUE(ops.PingHost("192.168.199.1"));
+      EXPECT_FALSE(ops.PingHost("192.168.199.77"));  // nobody there
+    });
+
+    // The router's kernel stays silent; a stand-in answers with another identifier.
+    RunInNetns(routerNs, [] { WriteSysctl("icmp_echo_ignore_all", "1"); });
+    EchoResponder responder(routerNs);
+    RunInNetns(pcNs, [&] {
+      for (int i = 0; i < 3; ++i) EXPECT_FALSE(ops.PingHost("192.168.199.1"));
+    });
+    EXPECT_GE(responder.replies.load(), 3) << "the stand-in did not answer";
+    // Our identifier in something that is no echo reply does not count either.
+    responder.changeIdentifier = false;
+    responder.replyType = ICMP_DEST_UNREACH;
+    RunInNetns(pcNs, [&] { EXPECT_FALSE(ops.PingHost("192.168.199.1")); });
+    responder.replyType = ICMP_ECHOREPLY;
+    RunInNetns(pcNs, [&] { EXPECT_TRUE(ops.PingHost("192.168.199.1")); });
+  }
+}
+
+// Forwards to the real operations; after the deadline every ping succeeds
+// so that a wait that would never end lets the test fail instead of hang.
+class DeadlineNet : public INetOps {
+ public:
+  DeadlineNet(INetOps& inner, Clock::duration limit) : m_inner(inner), m_deadline(Clock::now() + limit) {}
+  bool GetAdapters(std::vector<AdapterRecord>& out) override { return m_inner.GetAdapters(out); }
+  bool GetConnectionName(const AdapterRecord& a, std::size_t limit, std::string& name) override {
+    return m_inner.GetConnectionName(a, limit, name);
+  }
+  bool Execute(const NetCommand& command) override { return m_inner.Execute(command); }
+  bool PingHost(const char* address) override {
+    if (Clock::now() > m_deadline) {
+      expired = true;
+      return true;
+    }
+    bool replied = m_inner.PingHost(address);
+    if (replied) ++replies;
+    return replied;
+  }
+  void Sleep(unsigned ms) override { m_inner.Sleep(ms); }
+
+  std::atomic<bool> expired{false};
+  std::atomic<int> replies{0};
+
+ private:
+  INetOps& m_inner;
+  Clock::time_point m_deadline;
+};
+
+TEST_F(NetcfgNetnsTest, WaitForRouterEndsOnceTheRouterComesUp) {
+  LinuxNetOps ops(runner, kernel);
+  DeadlineNet net(ops, 60s);
+  RealNetDialog wizard(net);
+  RunInNetns(pcNs, [&] { ASSERT_TRUE(ops.Execute(Static("192.168.199.88", "192.168.199.1"))); });
+
+  auto start = Clock::now();
+  std::atomic<bool> done{false};
+  NetnsThread waiter(pcNs, [&] {
+    wizard.dlg->WaitForRouter();
+    done = true;
+  });
+  std::this_thread::sleep_for(2500ms);
+  EXPECT_FALSE(done) << "the wait ended before the router was there";
+  ASSERT_EQ(Ip({"-n", routerNs, "addr", "add", "192.168.199.1/24", "dev", "router"}), 0);
+  waiter.Join();
+  EXPECT_FALSE(net.expired) << "the router's replies were never counted";
+  EXPECT_EQ(net.replies.load(), 10);
+  EXPECT_GE(Clock::now() - start, 2500ms);
+  std::string log = wizard.view.Log();
+  EXPECT_FALSE(log.empty());
+  EXPECT_EQ(log.find_first_not_of('.'), std::string::npos) << log;
+}
+
+}  // namespace
