@@ -6,10 +6,14 @@
 #include "app/NotAvailable.h"
 #include "console/UiBridge.h"
 #include "firmware/FirmwareOps.h"
+#include "netcfg/LinuxNetOps.h"
 #include "platform/linux/LinuxPlatform.h"
+#include "platform/linux/NetworkRights.h"
 #include "ui/Frontends.h"
 
 int main(int argc, char** argv) {
+  // Before any thread exists: permitted network capabilities become effective.
+  RaiseNetworkCapabilities();
   CommandLine line = ParseCommandLine(argc, argv);
   if (!line.error.empty()) {
     std::fprintf(stderr, "brickfix: %s\n%s", line.error.c_str(), HelpText().c_str());
@@ -29,11 +33,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "brickfix: %s\n", error.c_str());
     return 1;
   }
+  frontend->SetNotice(DescribeMissingNetworkRights());
   // Everything below lives until the process ends.
   auto* bridge = new UiBridge;
   auto* platform = new LinuxPlatform(*bridge, *frontend);
   auto* unavailable = new NotAvailableOps;
-  Operations ops{platform, new FirmwareOps, unavailable, unavailable};
+  Operations ops{platform, new FirmwareOps, new LinuxNetOps, unavailable};
   int status = RunMainDialog(*frontend, *bridge, ops);
   bridge->Close();
   frontend->Shutdown();
