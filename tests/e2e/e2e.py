@@ -1,0 +1,468 @@
+#!/usr/bin/env python3
+"""The whole recovery, end to end, in two network namespaces.
+
+brickfix runs in line mode inside "pc"; the router simulator plays the router
+inside "router", joined to "pc" by a veth pair; the local cloud serves releases
+over HTTPS on the loopback of "pc". Each scenario checks the log lines, the
+message boxes, the exit status, the files in "Rom" and the adapter's address.
+
+Usage: e2e.py --build DIR [--scenario NAME ...] [--list]
+"""
+
+import argparse
+import hashlib
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import netlab  # noqa: E402
+from driver import Brickfix  # noqa: E402
+
+CLOUD_PORT = 8443
+PC_HOME_ADDRESS = "10.77.0.2/24"   # the adapter's address before the recovery
+ROUTER_RECOVERY = "192.168.1.1/24"  # the router's address in recovery mode
+MENU = ["请选择机型：", "1. Terno Lark（RX2001）", "2. Terno Wren（RX2002）",
+        "3. Terno Finch（RX2003）", "4. Terno Kite（RX2004）", "5. 通用（recovery.bin）"]
+INSTRUCTIONS = ["请使用网线连接电脑的以太网口和Terno的一个黄色网口。",
+                "请使用尖锐物按住RST按钮不松开再将Terno电源插上..."]
+
+
+def image_bytes(size, seed):
+    out = bytearray()
+    block = hashlib.sha256(seed.encode()).digest()
+    while len(out) < size:
+        block = hashlib.sha256(block).digest()
+        out += block
+    return bytes(out[:size])
+
+
+class Scenario:
+    """One run: a lab, a cloud, a working directory with "Rom", brickfix."""
+
+    def __init__(self, build, name, log):
+        self.build = build
+        self.name = name
+        self.log = log
+        self.lab = None
+        self.bf = None
+        self.ifname = "lan%d" % (os.getpid() % 100000)
+
+    def __enter__(self):
+        self.lab = netlab.Lab().__enter__()
+        # A unique adapter name keeps the DHCP client's pid and lease files
+        # apart from anything on the host.
+        netlab.run("ip", "-n", self.lab.pc, "link", "set", "eth0", "down")
+        netlab.run("ip", "-n", self.lab.pc, "link", "set", "eth0", "name", self.ifname)
+        netlab.run("ip", "-n", self.lab.pc, "link", "set", self.ifname, "up")
+        self.lab.add_address(self.lab.pc, PC_HOME_ADDRESS, self.ifname)
+        self.lab.add_address(self.lab.router, ROUTER_RECOVERY)
+        self.work = os.path.join(self.lab.tmp, "work")
+        self.rom = os.path.join(self.work, "Rom")
+        self.releases = os.path.join(self.lab.tmp, "releases")
+        self.certs = os.path.join(self.lab.tmp, "certs")
+        os.makedirs(self.work)
+        os.makedirs(self.releases)
+        return self
+
+    def __exit__(self, *exc):
+        if self.bf and self.bf.proc.poll() is None:
+            self.bf.proc.kill()
+        self.lab.close()
+        for leftover in ("/var/lib/dhcp/dhclient.%s.leases" % self.ifname,
+                         "/run/dhclient.%s.pid" % self.ifname):
+            if os.path.exists(leftover):
+                os.remove(leftover)
+        return False
+
+    # -- the cloud --
+
+    def release(self, model, version, data, **extra):
+        folder = os.path.join(self.releases, model)
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, model + ".bin"), "wb") as f:
+            f.write(data)
+        meta = {"version": version, "image": model + ".bin"}
+        meta.update(extra)
+        with open(os.path.join(folder, "release.json"), "w") as f:
+            json.dump(meta, f)
+
+    def start_cloud(self):
+        cloud = os.path.join(self.build, "tools/cloud/brickfix-cloud")
+        netlab.run(cloud, "--make-certs", self.certs)
+        p = self.lab.start(self.lab.pc, [cloud, "--releases", self.releases,
+                                         "--cert", os.path.join(self.certs, "server.pem"),
+                                         "--key", os.path.join(self.certs, "server-key.pem"),
+                                         "--listen", "127.0.0.1", "--port", str(CLOUD_PORT)],
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        line = p.stdout.readline()
+        if "listening" not in line:
+            raise AssertionError("the cloud did not start: " + line)
+
+    def store(self, name, data):
+        os.makedirs(self.rom, exist_ok=True)
+        with open(os.path.join(self.rom, name), "wb") as f:
+            f.write(data)
+
+    def rom_files(self):
+        if not os.path.isdir(self.rom):
+            return {}
+        out = {}
+        for name in sorted(os.listdir(self.rom)):
+            with open(os.path.join(self.rom, name), "rb") as f:
+                out[name] = f.read()
+        return out
+
+    # -- brickfix and the router --
+
+    def start_brickfix(self):
+        env = {"BRICKFIX_CLOUD_HOST": "127.0.0.1:%d" % CLOUD_PORT,
+               "SSL_CERT_FILE": os.path.join(self.certs, "ca.pem")}
+        self.bf = Brickfix(self.lab, os.path.join(self.build, "src/brickfix"), self.work, env,
+                           self.log)
+        for line in MENU:
+            self.bf.expect(line)
+        return self.bf
+
+    def router(self, *args, **kwargs):
+        sim = os.path.join(self.build, "tools/routersim/brickfix-routersim")
+        return self.lab.start(self.lab.router, [sim, "--server", "192.168.1.88"] + list(args),
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                              **kwargs)
+
+    def router_done(self, p, timeout=120):
+        try:
+            out, _ = p.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            out, _ = p.communicate()
+            raise AssertionError("the router simulator did not finish:\n" + out)
+        if self.log:
+            self.log.write("".join("  router| " + l + "\n" for l in out.splitlines()))
+        if p.returncode != 0:
+            raise AssertionError("the router simulator failed (%d):\n%s" % (p.returncode, out))
+        return out
+
+    def pc_addresses(self):
+        return self.lab.addresses(self.lab.pc, self.ifname)
+
+    def expect_address_setup(self):
+        self.bf.expect("正在配置本机IP地址信息，请稍候...")
+        self.bf.expect("IP地址信息配置完成")
+        for line in INSTRUCTIONS:
+            self.bf.expect(line)
+        check_eq(self.pc_addresses(), ["192.168.1.88/24"], "the recovery address")
+
+    def router_comes_back(self, after_seconds):
+        """After a delay the router answers at 192.168.199.1 and serves DHCP."""
+        time.sleep(after_seconds)
+        r = self.lab.router
+        netlab.run("ip", "-n", r, "addr", "flush", "dev", "eth0")
+        self.lab.add_address(r, "192.168.199.1/24")
+        lease_dir = os.path.join(self.lab.tmp, "dnsmasq")
+        os.makedirs(lease_dir, exist_ok=True)
+        self.lab.start(r, ["dnsmasq", "--no-daemon", "--port=0", "--interface=eth0",
+                           "--bind-interfaces", "--dhcp-range=192.168.199.100,192.168.199.150,12h",
+                           "--dhcp-leasefile=" + os.path.join(lease_dir, "leases"),
+                           "--pid-file=" + os.path.join(lease_dir, "pid"), "--conf-file=/dev/null"],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def check_eq(actual, expected, what):
+    if actual != expected:
+        raise AssertionError("%s: expected %r, got %r" % (what, expected, actual))
+
+
+def check(cond, what):
+    if not cond:
+        raise AssertionError(what)
+
+
+def md5(data):
+    return hashlib.md5(data).hexdigest()
+
+
+# ---- scenarios ----
+
+def download_and_report_success(s):
+    """No stored firmware: forced download, one adapter, cfg + image, code 0."""
+    image = image_bytes(300000, "s1")
+    s.release("RX2001", "1.2", image)
+    s.start_cloud()
+    bf = s.start_brickfix()
+    check_eq(s.pc_addresses(), [PC_HOME_ADDRESS], "the address before the recovery")
+    bf.answer("1")
+    bf.expect("本地没有固件，强制从互联网下载固件：RX2001-1.2")
+    bf.expect("开始下载")
+    marks = bf.expect(re.compile(r"^#*$"))
+    bf.expect("下载完成，使用最新固件")
+    check_eq(s.rom_files(), {"RX2001-1.2": image}, "the store after the download")
+    bf.expect("当前可用网卡如下，请正确选择所使用的网卡：")
+    bf.expect("1. %s (%s)" % (s.ifname, PC_HOME_ADDRESS.split("/")[0]))
+    bf.expect("只发现一块网卡，强制使用这块网卡。")
+    s.expect_address_setup()
+    router = s.router("--cfg", "--expect-size", str(len(image)), "--expect-md5", md5(image),
+                      "--report", "RX2001:recovery:0")
+    bf.expect("传输文件中：")
+    bf.expect("固件烧录中，请耐心等待Terno回复烧录结果！", timeout=60)
+    bf.expect("结果上传中：", timeout=60)
+    s.router_done(router)
+    bf.expect("固件烧写成功！", timeout=120)
+    check_eq(s.pc_addresses(), ["192.168.1.88/24"], "the address after success")
+    del marks
+    bf.close_input()
+    check_eq(bf.wait_exit(), 0, "exit status")
+
+
+def retry_after_code_4(s):
+    image = image_bytes(20000, "s2")
+    s.release("RX2002", "2.0", image)
+    s.store("RX2002-2.0", image)
+    s.start_cloud()
+    bf = s.start_brickfix()
+    bf.answer("2")
+    bf.expect("最新固件与本地固件版本相同，使用本地固件：RX2002-2.0")
+    s.expect_address_setup()
+    first = s.router("--cfg", "--expect-md5", md5(image), "--report", "RX2002:flash:4")
+    bf.expect("固件烧写失败！需要重试。", timeout=150)
+    for line in INSTRUCTIONS:
+        bf.expect(line)
+    s.router_done(first)
+    second = s.router("--cfg", "--expect-md5", md5(image), "--report", "RX2002:flash:0")
+    bf.expect("固件烧写成功！", timeout=150)
+    s.router_done(second)
+    check_eq(s.pc_addresses(), ["192.168.1.88/24"], "the address after success")
+    bf.close_input()
+    check_eq(bf.wait_exit(), 0, "exit status")
+
+
+def code_7_restores_dhcp(s):
+    image = image_bytes(5000, "s3")
+    s.store("RX2003-0.9", image)
+    bf_router_dhcp = s  # the router side serves DHCP on the recovery subnet
+    r = s.lab.router
+    lease_dir = os.path.join(s.lab.tmp, "dnsmasq")
+    os.makedirs(lease_dir)
+    s.lab.start(r, ["dnsmasq", "--no-daemon", "--port=0", "--interface=eth0", "--bind-interfaces",
+                    "--dhcp-range=192.168.1.100,192.168.1.150,12h",
+                    "--dhcp-leasefile=" + os.path.join(lease_dir, "leases"),
+                    "--pid-file=" + os.path.join(lease_dir, "pid"), "--conf-file=/dev/null"],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    del bf_router_dhcp
+    bf = s.start_brickfix()  # no cloud: the stored image is used
+    bf.answer("3")
+    bf.expect("使用本地固件：RX2003-0.9")
+    s.expect_address_setup()
+    router = s.router("--cfg", "--report", "RX2003:flash:7")
+    bf.expect_message_box("固件不完整。请在退出后重试!", timeout=150)
+    check_eq(bf.wait_exit(), 0, "exit status")
+    s.router_done(router)
+    netlab.wait_for(lambda: any(a.startswith("192.168.1.1") and a != "192.168.1.88/24"
+                                for a in s.pc_addresses()), 30, "a DHCP lease")
+
+
+def router_comes_back_without_report(s):
+    image = image_bytes(100000, "s4")
+    s.store("RX2004-3.1", image)
+    bf = s.start_brickfix()
+    bf.answer("4")
+    s.expect_address_setup()
+    router = s.router("--expect-md5", md5(image))
+    bf.expect("烧录Flash中，大约需要两分钟，务必保持Terno不断电！", timeout=60)
+    s.router_done(router)
+    netlab.wait_for(lambda: s.pc_addresses() == ["192.168.199.88/24"], 30, "the LAN address")
+    s.router_comes_back(after_seconds=4)
+    bf.expect(re.compile(r"^\.*上电初始化中$"), timeout=60)
+    bf.expect(re.compile(r"^\.*固件恢复成功！$"), timeout=90)
+    addrs = s.pc_addresses()
+    check(len(addrs) == 1 and re.match(r"192\.168\.199\.(1[0-4]\d|150)/24", addrs[0]),
+          "a DHCP lease from the router, got %r" % addrs)
+    bf.close_input()
+    check_eq(bf.wait_exit(), 0, "exit status")
+
+
+def wrong_model(s):
+    image = image_bytes(3000, "s5")
+    s.store("RX2001-1.0", image)
+    bf = s.start_brickfix()
+    bf.answer("1")
+    s.expect_address_setup()
+    router = s.router("--image", "RX2003-recovery.bin", "--expect-silence")
+    bf.expect_message_box("实际机型为“RX2003”，与选择不符，请在退出后重试！", timeout=60)
+    check_eq(bf.wait_exit(), 0, "exit status")
+    s.router_done(router)
+    check(s.pc_addresses() != ["192.168.1.88/24"], "the static address was handed back")
+
+
+def stored_equals_cloud(s):
+    image = image_bytes(70000, "s6")
+    s.release("RX2002", "5.5", image_bytes(70000, "other"))
+    s.store("RX2002-5.5", image)
+    s.start_cloud()
+    bf = s.start_brickfix()
+    bf.answer("2")
+    bf.expect("最新固件与本地固件版本相同，使用本地固件：RX2002-5.5")
+    s.expect_address_setup()
+    router = s.router("--expect-md5", md5(image), "--expect-size", str(len(image)))
+    bf.expect("烧录Flash中，大约需要两分钟，务必保持Terno不断电！", timeout=60)
+    s.router_done(router)
+    check("开始下载" not in bf.all_text(), "nothing was downloaded")
+
+
+def versions_differ(s):
+    old = image_bytes(40000, "s7-old")
+    new = image_bytes(45000, "s7-new")
+    s.release("RX2001", "2.0", new)
+    s.store("RX2001-1.0", old)
+    s.start_cloud()
+
+    # Answer 2: the stored image is served and the store is unchanged.
+    bf = s.start_brickfix()
+    bf.answer("1")
+    bf.expect("本地固件：RX2001-1.0")
+    bf.expect("最新固件：RX2001-2.0")
+    bf.expect("是否联网下载最新固件：")
+    bf.expect("1. 是")
+    bf.expect("2. 否")
+    bf.answer("3")
+    bf.expect("[MessageBox] 输入非法，请重新输入！")
+    bf.answer("")
+    bf.answer("2")
+    s.expect_address_setup()
+    router = s.router("--expect-md5", md5(old))
+    bf.expect("烧录Flash中，大约需要两分钟，务必保持Terno不断电！", timeout=60)
+    s.router_done(router)
+    check_eq(s.rom_files(), {"RX2001-1.0": old}, "the store after answer 2")
+    bf.proc.kill()
+    bf.wait_exit()
+
+    # Back to the home network, then answer 1: the new image replaces the old file.
+    netlab.run("ip", "-n", s.lab.pc, "addr", "flush", "dev", s.ifname)
+    s.lab.add_address(s.lab.pc, PC_HOME_ADDRESS, s.ifname)
+    netlab.run("ip", "-n", s.lab.router, "addr", "flush", "dev", "eth0")
+    s.lab.add_address(s.lab.router, ROUTER_RECOVERY)
+    bf = s.start_brickfix()
+    bf.answer("1")
+    bf.expect("是否联网下载最新固件：")
+    bf.answer("1")
+    bf.expect("开始下载")
+    bf.expect("下载完成，使用最新固件")
+    check_eq(s.rom_files(), {"RX2001-2.0": new}, "the store after answer 1")
+    s.expect_address_setup()
+    router = s.router("--expect-md5", md5(new))
+    bf.expect("烧录Flash中，大约需要两分钟，务必保持Terno不断电！", timeout=60)
+    s.router_done(router)
+
+
+def no_cloud_no_store(s):
+    bf = s.start_brickfix()  # the cloud is not started
+    bf.answer("1")
+    bf.expect_message_box("本地没有固件且无法联网找到最新固件，请联系客服提供对应机型升级固件！",
+                          timeout=120)
+    check_eq(bf.wait_exit(), 0, "exit status")
+    check_eq(s.pc_addresses(), [PC_HOME_ADDRESS], "the address is untouched")
+    check_eq(s.rom_files(), {}, "the store")
+
+
+def port_69_taken(s):
+    s.store("RX2001-1.0", image_bytes(1000, "s9"))
+    holder = s.lab.start(s.lab.pc, ["/usr/bin/python3", "-c",
+                                    "import socket,time\n"
+                                    "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+                                    "s.bind(('0.0.0.0',69))\nprint('bound',flush=True)\n"
+                                    "time.sleep(600)"],
+                         stdout=subprocess.PIPE, text=True)
+    check_eq(holder.stdout.readline().strip(), "bound", "port 69 held")
+    bf = s.start_brickfix()
+    bf.answer("1")
+    bf.expect_message_box("程序即将退出，请关闭其它TFTP工具！", timeout=60)
+    check_eq(bf.wait_exit(), 0, "exit status")
+    check(s.pc_addresses() != ["192.168.1.88/24"], "the static address was handed back")
+
+
+def two_adapters(s):
+    image = image_bytes(9000, "s10")
+    s.store("RX2001-1.0", image)
+    s.lab.add_pc_adapter("usb%d" % (os.getpid() % 10000), "10.88.0.2/24")
+    bf = s.start_brickfix()
+    bf.answer("1")
+    bf.expect("当前可用网卡如下，请正确选择所使用的网卡：")
+    bf.expect(re.compile(r"^1\. "))
+    bf.expect(re.compile(r"^2\. "))
+    lines = bf.lines_since("当前可用网卡如下，请正确选择所使用的网卡：")
+    number = next(l.split(".")[0] for l in lines if (" %s (" % s.ifname) in l)
+    bf.answer("3")
+    bf.expect("[MessageBox] 输入网卡序号非法，请重新输入！")
+    bf.answer("")
+    bf.answer(number)
+    s.expect_address_setup()
+    router = s.router("--expect-md5", md5(image))
+    bf.expect("烧录Flash中，大约需要两分钟，务必保持Terno不断电！", timeout=60)
+    s.router_done(router)
+
+
+def lossy_router(s):
+    image = image_bytes(600000, "s11")
+    s.store("RX2001-1.0", image)
+    bf = s.start_brickfix()
+    bf.answer("1")
+    s.expect_address_setup()
+    router = s.router("--cfg", "--expect-size", str(len(image)), "--expect-md5", md5(image),
+                      "--drop", "5", "--duplicate", "5", "--seed", "7", "--retries", "40",
+                      "--no-report")
+    bf.expect("固件烧录中，请耐心等待Terno回复烧录结果！", timeout=180)
+    s.router_done(router, timeout=240)
+
+
+SCENARIOS = [
+    ("S01_DownloadAndReportSuccess", download_and_report_success),
+    ("S02_RetryAfterCode4", retry_after_code_4),
+    ("S03_Code7RestoresDhcp", code_7_restores_dhcp),
+    ("S04_RouterComesBackWithoutReport", router_comes_back_without_report),
+    ("S05_WrongModel", wrong_model),
+    ("S06_StoredEqualsCloud", stored_equals_cloud),
+    ("S07_VersionsDiffer", versions_differ),
+    ("S08_NoCloudNoStore", no_cloud_no_store),
+    ("S09_Port69Taken", port_69_taken),
+    ("S10_TwoAdapters", two_adapters),
+    ("S11_LossyRouter", lossy_router),
+]
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build", required=True)
+    ap.add_argument("--scenario", action="append")
+    ap.add_argument("--list", action="store_true")
+    args = ap.parse_args()
+    if args.list:
+        print("\n".join(name for name, _ in SCENARIOS))
+        return 0
+    why = netlab.can_create_namespaces()
+    if why:
+        print("SKIPPED: the end-to-end suite needs network namespaces: " + why)
+        return 77
+    chosen = [(n, f) for n, f in SCENARIOS if not args.scenario or n in args.scenario]
+    failed = 0
+    for name, fn in chosen:
+        started = time.time()
+        print("=== " + name, flush=True)
+        try:
+            with Scenario(os.path.abspath(args.build), name, sys.stdout) as s:
+                fn(s)
+            print("--- %s passed (%.1f s)" % (name, time.time() - started), flush=True)
+        except Exception:  # report and go on with the next scenario
+            failed += 1
+            traceback.print_exc()
+            print("--- %s FAILED (%.1f s)" % (name, time.time() - started), flush=True)
+    print("%d passed, %d failed" % (len(chosen) - failed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
