@@ -360,7 +360,7 @@ void TermFrontend::HandleMainKey(const KeyEvent& event) {
     case KeyAction::kBoxClear: m_box.Clear(); break;
     case KeyAction::kText: m_box.Type(event.byte); break;
     case KeyAction::kMouse: HandleMouse(); break;
-    case KeyAction::kResize: HandleResize(); break;
+    case KeyAction::kResize:  // curses has resized already (see HandleResize)
     case KeyAction::kNone: break;
   }
   Invalidate();
@@ -373,6 +373,8 @@ void TermFrontend::HandleMouse() {
   if (event.bstate & BUTTON5_PRESSED) m_log.ScrollLines(kWheelLines);
 }
 
+// Resizing curses queues a KEY_RESIZE; that key only asks for a redraw, or
+// the two would feed each other for ever.
 void TermFrontend::HandleResize() {
   winsize size;
   if (ioctl(fileno(m_screen->ttyOut), TIOCGWINSZ, &size) == 0 && size.ws_row && size.ws_col) {
@@ -401,7 +403,6 @@ void TermFrontend::RunModal(const Modal& modal) {
           case KeyAction::kEscape: done = true; break;
           case KeyAction::kText: done = event.byte == ' '; break;
           case KeyAction::kInterrupt: m_bCancelled = true; break;
-          case KeyAction::kResize: HandleResize(); break;
           default: break;
         }
       },
