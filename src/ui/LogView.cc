@@ -13,12 +13,19 @@ void LogView::Clear() {
   m_buffer.Clear();
   m_top = 0;
   m_offset = 0;
+  m_bCaretAsked = false;
+}
+
+int LogView::Offset() {
+  ShowCaretIfAsked();
+  return m_offset;
 }
 
 void LogView::SetSize(int rows, int cols) {
+  bool atEnd = m_top >= MaxTop();  // a view that follows the end keeps doing so
   m_rows = std::max(rows, 0);
   m_cols = std::max(cols, 0);
-  m_top = std::min(m_top, MaxTop());
+  m_top = atEnd ? MaxTop() : std::min(m_top, MaxTop());
 }
 
 std::size_t LogView::MaxTop() const {
@@ -38,10 +45,17 @@ void LogView::ScrollLines(int delta) {
 void LogView::ScrollHome() {
   m_top = 0;
   m_offset = 0;
+  m_bCaretAsked = false;
 }
 
 void LogView::ScrollEnd() {
   m_top = MaxTop();
+  m_bCaretAsked = true;
+}
+
+void LogView::ShowCaretIfAsked() {
+  if (!m_bCaretAsked) return;
+  m_bCaretAsked = false;
   // Minimal sideways scroll that shows the caret after the last character.
   int caret = DisplayWidth(DisplayLine(m_buffer.Lines().back()));
   if (caret < m_offset) m_offset = caret;
@@ -49,6 +63,7 @@ void LogView::ScrollEnd() {
 }
 
 void LogView::ScrollColumns(int delta) {
+  ShowCaretIfAsked();
   int widest = 0;
   for (const std::string& line : LinesInView()) widest = std::max(widest, DisplayWidth(line));
   int limit = std::max(widest - m_cols, 0);
@@ -67,7 +82,8 @@ std::vector<std::string> LogView::LinesInView() const {
   return lines;
 }
 
-std::vector<std::string> LogView::VisibleRows() const {
+std::vector<std::string> LogView::VisibleRows() {
+  ShowCaretIfAsked();
   std::vector<std::string> rows = LinesInView();
   for (std::string& row : rows) row = CellSlice(row, m_offset, m_cols);
   return rows;

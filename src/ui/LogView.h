@@ -32,16 +32,20 @@ class LogView {
   int Rows() const { return m_rows; }
   int Cols() const { return m_cols; }
   std::size_t Top() const { return m_top; }
-  int Offset() const { return m_offset; }
+  int Offset();
   std::size_t LineCount() const { return m_buffer.LineCount(); }
   // The rows in view, display-ready, each at most Cols() cells wide. Rows
   // below the last line are absent.
-  std::vector<std::string> VisibleRows() const;
+  std::vector<std::string> VisibleRows();
   const LogBuffer& Buffer() const { return m_buffer; }
 
  private:
   int PageStep() const { return m_rows > 1 ? m_rows - 1 : 1; }
   std::size_t MaxTop() const;
+  // Scrolls sideways to the caret when an append or End asked for it. Done
+  // when the view is looked at, not per append: a line of progress marks
+  // can grow long, and measuring it for every mark would cost quadratic time.
+  void ShowCaretIfAsked();
   std::vector<std::string> LinesInView() const;  // display-ready, not cut
 
   LogBuffer m_buffer;
@@ -49,4 +53,5 @@ class LogView {
   int m_cols = 0;
   std::size_t m_top = 0;
   int m_offset = 0;
+  bool m_bCaretAsked = false;
 };

@@ -298,8 +298,14 @@ void TermFrontend::Serve(const std::function<void(const KeyEvent&)>& onKey, cons
     KeyEvent event;
     while (!m_bCancelled && !done && m_screen && ReadKey(event)) onKey(event);
     if (m_bCancelled || done || !m_screen) return;
-    if (m_bDirty) Redraw();
-    WaitForEvents();
+    // A worker streaming appends gets a frame per interval, not per append.
+    int timeout = -1;
+    if (m_bDirty) {
+      auto since = std::chrono::steady_clock::now() - m_lastDraw;
+      if (since >= kDrawInterval) Redraw();
+      else timeout = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(kDrawInterval - since).count());
+    }
+    WaitForEvents(timeout);
   }
 }
 
@@ -310,10 +316,10 @@ void TermFrontend::Drain() {
   --m_drainDepth;
 }
 
-void TermFrontend::WaitForEvents() {
+void TermFrontend::WaitForEvents(int timeoutMs) {
   pollfd fds[3] = {{STDIN_FILENO, POLLIN, 0}, {m_events->ReadFd(), POLLIN, 0}, {-1, POLLIN, 0}};
   if (m_screen->captureFd >= 0) fds[2].fd = m_screen->captureFd;
-  if (poll(fds, 3, -1) < 0) return;  // EINTR: look again
+  if (poll(fds, 3, timeoutMs) <= 0) return;  // EINTR or time to draw
   if (fds[1].revents & POLLIN) {
     EventPipe::Events events = m_events->Consume();
     if (events.cancel) m_bCancelled = true;

@@ -59,7 +59,7 @@ class TermFrontend : public IFrontend {
   // Serves the bridge, the keys (through `onKey`) and the signals until
   // `done` is set or the cancel command has come.
   void Serve(const std::function<void(const KeyEvent&)>& onKey, const bool& done);
-  void WaitForEvents();
+  void WaitForEvents(int timeoutMs);
   bool ReadKey(KeyEvent& event);
   void Drain();
   void HandleMainKey(const KeyEvent& event);

@@ -45,6 +45,12 @@ TEST_F(LogViewTest, ScrollingStaysInsideTheLog) {
   view.ScrollEnd();
   EXPECT_EQ(view.Top(), 8u);
 
+  view.SetSize(5, 10);  // following the end: still at the end when taller
+  EXPECT_EQ(view.Top(), 6u);
+  view.ScrollLines(-4);
+  view.SetSize(3, 10);  // scrolled up: stays where the operator put it
+  EXPECT_EQ(view.Top(), 2u);
+
   view.SetSize(20, 10);  // taller than the log: nothing to scroll
   EXPECT_EQ(view.Top(), 0u);
   EXPECT_EQ(view.VisibleRows().size(), 11u);

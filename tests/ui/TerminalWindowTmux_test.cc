@@ -41,7 +41,8 @@ class TmuxWindow {
     m_socket = "brickfix-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
     m_started = Tmux({"new-session", "-d", "-s", "w", "-x", "90", "-y", "24", "/bin/sh"}, &m_error);
     if (!m_started) return;
-    Keys({"-l", std::string("'") + BRICKFIX_BINARY + "' --ui=tui; echo \"status=$?\""});
+    // No core file when a test kills the program with a fatal signal.
+    Keys({"-l", std::string("ulimit -c 0; '") + BRICKFIX_BINARY + "' --ui=tui; echo \"status=$?\""});
     Keys({"Enter"});
   }
   ~TmuxWindow() { Tmux({"kill-server"}); }
@@ -49,9 +50,12 @@ class TmuxWindow {
   bool Started() const { return m_started; }
   const std::string& Error() const { return m_error; }
 
-  std::string Capture() {
+  // The screen's text; with `colours`, with the attributes as escape sequences.
+  std::string Capture(bool colours = false) {
     std::string out;
-    Tmux({"capture-pane", "-p", "-t", "w"}, &out);
+    std::vector<std::string> args{"capture-pane", "-p", "-t", "w"};
+    if (colours) args.push_back("-e");
+    Tmux(args, &out);
     return out;
   }
   std::string Format(const std::string& format) {
@@ -96,8 +100,8 @@ class TmuxWindow {
     return pid;
   }
   // After the program ends: its status, and the terminal as it was before.
-  void ExpectEndedCleanly() {
-    ASSERT_TRUE(HasLine("status=0")) << Capture();
+  void ExpectEndedCleanly(const std::string& status = "status=0") {
+    ASSERT_TRUE(HasLine(status)) << Capture();
     // Back on the normal screen with a visible cursor, no keypad or mouse mode.
     EXPECT_EQ(Format("#{alternate_on} #{cursor_flag} #{keypad_flag} #{mouse_any_flag}"), "0 1 0 0");
     EXPECT_EQ(Capture().find("请选择机型"), std::string::npos);
@@ -145,6 +149,10 @@ TEST_F(TerminalWindowTmuxTest, FirstScreenRefusedAnswerAndEscape) {
   EXPECT_EQ(lines[1], "请选择机型：");
   EXPECT_EQ(lines[6], "5. 通用（recovery.bin）");
   EXPECT_EQ(window->Format("#{pane_title}"), "Terno 修复助手");
+  // The log is green on black.
+  std::string menuLine = SplitLines(window->Capture(true))[1];
+  EXPECT_NE(menuLine.find("\x1b[32m"), std::string::npos) << menuLine;
+  EXPECT_NE(menuLine.find("\x1b[40m"), std::string::npos) << menuLine;
   // The answer box is the last row: empty, with the cursor in it.
   EXPECT_EQ(lines[23], "");
   EXPECT_EQ(window->Format("#{cursor_x},#{cursor_y} #{cursor_flag}"), "0,23 1");
@@ -202,6 +210,14 @@ TEST_F(TerminalWindowTmuxTest, TermEndsTheProgramAndRestoresTheTerminal) {
   ASSERT_GT(pid, 0);
   kill(pid, SIGTERM);
   window->ExpectEndedCleanly();
+}
+
+// The program dies of the signal, but the terminal is put back first.
+TEST_F(TerminalWindowTmuxTest, AFatalSignalStillRestoresTheTerminal) {
+  pid_t pid = window->ProgramPid();
+  ASSERT_GT(pid, 0);
+  kill(pid, SIGSEGV);
+  window->ExpectEndedCleanly("status=" + std::to_string(128 + SIGSEGV));
 }
 
 }  // namespace
