@@ -5,6 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#define NCURSES_NOMACROS
+#include <curses.h>
+#include <term.h>
+
 #include "ui/LineFrontend.h"
 #include "ui/TermFrontend.h"
 #ifdef BRICKFIX_WITH_QT
@@ -15,10 +19,15 @@ namespace {
 
 bool OnTerminal() { return isatty(STDIN_FILENO) && isatty(STDOUT_FILENO); }
 
-// A terminal that cannot address the cursor gets line mode by default.
+// A terminal that cannot address the cursor, or that the terminal database
+// does not describe, gets line mode by default.
 bool TerminalCanDraw() {
   const char* term = std::getenv("TERM");
-  return term && *term && std::strcmp(term, "dumb") != 0;
+  if (!term || !*term || !std::strcmp(term, "dumb")) return false;
+  int status = 0;
+  if (setupterm(term, STDOUT_FILENO, &status) != OK) return false;
+  del_curterm(cur_term);
+  return true;
 }
 
 }  // namespace

@@ -86,4 +86,11 @@ TEST(LineModeEndToEndTest, TermEndsTheRunWithStatusZero) {
   EXPECT_EQ(child.Stdout(), kMenu + kBadModel);
 }
 
+TEST(LineModeEndToEndTest, TheTerminalWindowNeedsATerminal) {
+  auto child = RunWith({"--ui=tui"}, "");
+  EXPECT_EQ(child->Wait(), 1);
+  EXPECT_EQ(child->Stdout(), "");
+  EXPECT_NE(child->Stderr().find("needs a terminal"), std::string::npos) << child->Stderr();
+}
+
 }  // namespace

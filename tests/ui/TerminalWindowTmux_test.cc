@@ -36,13 +36,14 @@ std::vector<std::string> SplitLines(const std::string& text) {
 // exit status and proves that the terminal works normally again.
 class TmuxWindow {
  public:
-  explicit TmuxWindow(const std::string& tmux) : m_tmux(tmux) {
+  // `environment` ("NAME=value ") goes before the program on its command line.
+  TmuxWindow(const std::string& tmux, const std::string& environment) : m_tmux(tmux) {
     static std::atomic<int> counter{0};
     m_socket = "brickfix-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
     m_started = Tmux({"new-session", "-d", "-s", "w", "-x", "90", "-y", "24", "/bin/sh"}, &m_error);
     if (!m_started) return;
     // No core file when a test kills the program with a fatal signal.
-    Keys({"-l", std::string("ulimit -c 0; '") + BRICKFIX_BINARY + "' --ui=tui; echo \"status=$?\""});
+    Keys({"-l", "ulimit -c 0; " + environment + "'" + BRICKFIX_BINARY + "'; echo \"status=$?\""});
     Keys({"Enter"});
   }
   ~TmuxWindow() { Tmux({"kill-server"}); }
@@ -130,10 +131,11 @@ class TmuxWindow {
 
 class TerminalWindowTmuxTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { StartWindow(""); }
+  void StartWindow(const std::string& environment) {
     std::string tmux = FindTmux();
     if (tmux.empty()) GTEST_SKIP() << "tmux is not installed; the terminal window is not tested end to end";
-    window = std::make_unique<TmuxWindow>(tmux);
+    window = std::make_unique<TmuxWindow>(tmux, environment);
     ASSERT_TRUE(window->Started()) << window->Error();
     ASSERT_TRUE(window->WaitForText("5. 通用（recovery.bin）")) << window->Capture();
   }
@@ -218,6 +220,21 @@ TEST_F(TerminalWindowTmuxTest, AFatalSignalStillRestoresTheTerminal) {
   ASSERT_GT(pid, 0);
   kill(pid, SIGSEGV);
   window->ExpectEndedCleanly("status=" + std::to_string(128 + SIGSEGV));
+}
+
+// Without a description of the terminal the program falls back to line mode.
+class UnknownTerminalTmuxTest : public TerminalWindowTmuxTest {
+ protected:
+  void SetUp() override { StartWindow("TERM=no-such-terminal "); }
+};
+
+TEST_F(UnknownTerminalTmuxTest, LineModeRunsOnTheTerminalInstead) {
+  EXPECT_EQ(window->Format("#{alternate_on}"), "0");
+  EXPECT_TRUE(window->HasLine("请选择机型："));
+  window->Keys({"7", "Enter"});
+  EXPECT_TRUE(window->HasLine("[MessageBox] 非法机型，请重新输入！")) << window->Capture();
+  window->Keys({"C-d"});  // the end of input: the box returns and the run ends
+  EXPECT_TRUE(window->HasLine("status=0")) << window->Capture();
 }
 
 }  // namespace
