@@ -143,6 +143,23 @@ bool TermFrontend::Open(std::string& error) {
     error = "no UTF-8 locale is available";
     return false;
   }
+  // Catch the cancel signals and SIGWINCH before curses starts, so that it
+  // leaves them to us.
+  m_events->CatchSignals(true);
+  m_screen = OpenScreen(error);
+  if (!m_screen) {
+    m_events->ReleaseSignals();
+    return false;
+  }
+  ConfigureScreen();
+  ArmCrashRestore(fileno(m_screen->ttyOut), m_screen->stdoutCopy, m_screen->stderrCopy);
+  CaptureOutput();
+  m_screen->titles = TerminalTakesTitles();
+  WriteTitle("\033[22;0t");  // keep the terminal's own title to put it back
+  return true;
+}
+
+std::unique_ptr<TermFrontend::ScreenHandle> TermFrontend::OpenScreen(std::string& error) {
   auto handle = std::make_unique<ScreenHandle>();
   int ttyFd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
   handle->stdoutCopy = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
@@ -151,25 +168,23 @@ bool TermFrontend::Open(std::string& error) {
   if (!handle->ttyOut) {
     if (ttyFd >= 0) close(ttyFd);
     error = "cannot open the terminal";
-    return false;
+    return nullptr;
   }
-  // Catch the cancel signals and SIGWINCH before curses starts, so that it
-  // leaves them to us.
-  m_events->CatchSignals(true);
   termios mode;
   g_crash.haveMode = tcgetattr(STDIN_FILENO, &mode) == 0;
   if (g_crash.haveMode) g_crash.mode = mode;
   handle->screen = newterm(nullptr, handle->ttyOut, stdin);
   if (!handle->screen) {
     const char* term = std::getenv("TERM");
-    error = std::string("cannot use the terminal type \"") + (term ? term : "") +
-            "\"; try --ui=line";
-    m_events->ReleaseSignals();
-    return false;
+    error = std::string("cannot use the terminal type \"") + (term ? term : "") + "\"; try --ui=line";
+    return nullptr;
   }
   set_term(handle->screen);
-  m_screen = std::move(handle);
-  raw();
+  return handle;
+}
+
+void TermFrontend::ConfigureScreen() {
+  raw();  // Ctrl-C and Ctrl-Z arrive as keys
   noecho();
   nonl();
   meta(stdscr, TRUE);
@@ -182,11 +197,6 @@ bool TermFrontend::Open(std::string& error) {
   mouseinterval(0);
   InitColours();
   LoadExtraKeys();
-  ArmCrashRestore(fileno(m_screen->ttyOut), m_screen->stdoutCopy, m_screen->stderrCopy);
-  CaptureOutput();
-  m_screen->titles = TerminalTakesTitles();
-  WriteTitle("\033[22;0t");  // keep the terminal's own title to put it back
-  return true;
 }
 
 void TermFrontend::InitColours() {
@@ -218,9 +228,9 @@ void TermFrontend::LoadExtraKeys() {
 // Whatever else writes to stdout or stderr while the window is open (a
 // library's diagnostic, a command's error text) would scribble over the
 // screen; it goes into a pipe instead and is shown in the log.
-bool TermFrontend::CaptureOutput() {
+void TermFrontend::CaptureOutput() {
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  if (pipe2(fds, O_CLOEXEC) != 0) return;
   fcntl(fds[0], F_SETFL, O_NONBLOCK);
   fcntl(fds[0], F_SETPIPE_SZ, 1 << 20);
   std::fflush(stdout);
@@ -229,7 +239,6 @@ bool TermFrontend::CaptureOutput() {
   dup2(fds[1], STDERR_FILENO);
   close(fds[1]);
   m_screen->captureFd = fds[0];
-  return true;
 }
 
 void TermFrontend::ReleaseOutput() {

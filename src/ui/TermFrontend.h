@@ -18,7 +18,6 @@
 #include "ui/TermLayout.h"
 
 class EventPipe;
-struct BoxLayout;
 
 class TermFrontend : public IFrontend {
  public:
@@ -49,10 +48,13 @@ class TermFrontend : public IFrontend {
     short back;
   };
 
+  struct ScreenHandle;
   bool Open(std::string& error);
+  std::unique_ptr<ScreenHandle> OpenScreen(std::string& error);
+  void ConfigureScreen();
   void InitColours();
   void LoadExtraKeys();
-  bool CaptureOutput();
+  void CaptureOutput();
   void ReleaseOutput();
   void WriteTitle(const char* prefix);
 
@@ -82,7 +84,6 @@ class TermFrontend : public IFrontend {
   std::shared_ptr<EventPipe> m_events;
   UiBridge* m_bridge = nullptr;
   const FrontendCallbacks* m_callbacks = nullptr;
-  struct ScreenHandle;
   std::unique_ptr<ScreenHandle> m_screen;  // the curses screen while open
   ExtraKeys m_extraKeys;
 
