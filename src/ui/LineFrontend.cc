@@ -1,0 +1,145 @@
+#include "ui/LineFrontend.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "console/Text.h"
+#include "console/UiBridge.h"
+#include "ui/About.h"
+#include "ui/EventPipe.h"
+#include "ui/FdIo.h"
+
+namespace {
+
+// The log's text for a line-oriented reader: "\r\n" becomes "\n", and
+// nothing that a terminal would act on gets through (tabs stay).
+std::string ForOutput(std::string_view text) {
+  std::string out;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find_first_of("\n\t", start);
+    std::string_view piece = text.substr(start, end == std::string_view::npos ? end : end - start);
+    bool crlf = end != std::string_view::npos && text[end] == '\n' && !piece.empty() && piece.back() == '\r';
+    if (crlf) piece.remove_suffix(1);
+    out += SanitizeForDisplay(piece);
+    if (end == std::string_view::npos) break;
+    out += text[end];
+    start = end + 1;
+  }
+  return out;
+}
+
+// A message box's text on one line.
+std::string OneLine(const std::string& text) {
+  std::string flat;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    flat += text[i] == '\n' || text[i] == '\r' ? ' ' : text[i];
+  }
+  return SanitizeForDisplay(flat);
+}
+
+}  // namespace
+
+LineFrontend::LineFrontend(int inFd, int outFd, int errFd)
+    : m_in(inFd), m_out(outFd), m_err(errFd), m_events(std::make_shared<EventPipe>()) {}
+
+LineFrontend::~LineFrontend() = default;
+
+int LineFrontend::Run(UiBridge& bridge, const FrontendCallbacks& callbacks) {
+  if (!m_events->Valid()) return 1;
+  m_bridge = &bridge;
+  bridge.AttachUiThread();
+  // The bridge may still hold the callback when this object is gone.
+  bridge.SetWakeup([events = m_events] { events->Wake(); });
+  m_events->CatchSignals(false);
+  if (!m_notice.empty()) WriteAll(m_err, m_notice + "\n");
+  if (callbacks.onInit) callbacks.onInit();
+  std::string line;
+  while (NextLine(line)) {
+    m_input = std::move(line);  // the line replaces whatever the box held
+    if (callbacks.onEnter) callbacks.onEnter();
+  }
+  bridge.Close();
+  bridge.SetWakeup(nullptr);
+  Shutdown();
+  return 0;
+}
+
+void LineFrontend::Shutdown() { m_events->ReleaseSignals(); }
+
+void LineFrontend::AppendLog(std::string_view text) { WriteAll(m_out, ForOutput(text)); }
+
+void LineFrontend::MessageBox(const std::string& text) {
+  if (m_bCancelled) return;
+  WriteAll(m_out, "[MessageBox] " + OneLine(text) + "\n");
+  std::string ok;
+  NextLine(ok);
+}
+
+void LineFrontend::ShowAbout() {
+  MessageBox(std::string(kAboutTitle) + ": " + kAboutName + ", " + AboutVersionLine());
+}
+
+bool LineFrontend::NextLine(std::string& line) {
+  for (;;) {
+    if (m_bridge) m_bridge->Drain();
+    if (m_bCancelled) return false;
+    if (!m_lines.empty()) {
+      line = std::move(m_lines.front());
+      m_lines.pop_front();
+      return true;
+    }
+    if (m_bEof) {
+      m_bCancelled = true;
+      return false;
+    }
+    WaitForInput();
+  }
+}
+
+void LineFrontend::WaitForInput() {
+  pollfd fds[2] = {{m_in, POLLIN, 0}, {m_events->ReadFd(), POLLIN, 0}};
+  if (poll(fds, 2, -1) < 0) return;  // EINTR: look again
+  if (fds[1].revents & POLLIN) {
+    if (m_events->Consume().cancel) m_bCancelled = true;
+  }
+  if (fds[0].revents & POLLNVAL) m_bEof = true;
+  else if (fds[0].revents) ReadInput();
+}
+
+void LineFrontend::ReadInput() {
+  char buffer[16384];
+  ssize_t n = read(m_in, buffer, sizeof buffer);
+  if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+  if (n <= 0) {
+    // A last line without a line end still counts as a line.
+    if (!m_partial.empty()) EndLine();
+    m_bEof = true;
+    return;
+  }
+  std::string_view data(buffer, static_cast<std::size_t>(n));
+  while (!data.empty()) {
+    std::size_t nl = data.find('\n');
+    std::string_view piece = data.substr(0, nl);
+    if (!m_bDropping) {
+      std::size_t room = kMaxLineBytes - m_partial.size();
+      m_partial.append(piece.substr(0, room));
+      m_bDropping = piece.size() > room;
+    }
+    if (nl == std::string_view::npos) break;
+    EndLine();
+    data.remove_prefix(nl + 1);
+  }
+}
+
+void LineFrontend::EndLine() {
+  // Lines from a file with CR LF line ends mean the same.
+  if (!m_partial.empty() && m_partial.back() == '\r') m_partial.pop_back();
+  m_lines.push_back(std::move(m_partial));
+  m_partial.clear();
+  m_bDropping = false;
+}

@@ -1,0 +1,96 @@
+// The real program in line mode, driven through pipes. Every answer given
+// here is refused at the model menu: a valid model would start the cloud
+// query and the steps after it.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "ChildProcess.h"
+
+namespace {
+
+const std::string kMenu =
+    "请选择机型：\n"
+    "1. Terno Lark（RX2001）\n"
+    "2. Terno Wren（RX2002）\n"
+    "3. Terno Finch（RX2003）\n"
+    "4. Terno Kite（RX2004）\n"
+    "5. 通用（recovery.bin）\n";
+const std::string kBadModel = "[MessageBox] 非法机型，请重新输入！\n";
+const std::string kNotNumber = "[MessageBox] 输入不是整数，请重新输入！\n";
+
+// Starts the program with all of `input` on stdin.
+std::unique_ptr<ChildProcess> RunWith(const std::vector<std::string>& args, const std::string& input) {
+  std::vector<std::string> argv{BRICKFIX_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  auto child = std::make_unique<ChildProcess>(argv);
+  child->Send(input);
+  child->CloseInput();
+  return child;
+}
+
+TEST(LineModeEndToEndTest, ARefusedModelAndTheEndOfInput) {
+  // Without --ui the pipes choose line mode by themselves.
+  for (auto args : {std::vector<std::string>{}, std::vector<std::string>{"--ui=line"}}) {
+    auto child = RunWith(args, "7\n\n");
+    EXPECT_EQ(child->Wait(), 0);
+    EXPECT_EQ(child->Stdout(), kMenu + kBadModel);
+    EXPECT_EQ(child->Stderr(), "");
+  }
+}
+
+TEST(LineModeEndToEndTest, EveryRefusedAnswerGetsItsBox) {
+  struct Case {
+    const char* name;
+    std::string input;  // an answer and the line that confirms its box
+    std::string box;
+  } cases[] = {
+      {"empty", "\n\n", kBadModel},
+      {"zero", "0\n\n", kBadModel},
+      {"six", "6\n\n", kBadModel},
+      {"negative", "-1\n\n", kBadModel},
+      {"leading zero", "01\n\n", kNotNumber},
+      {"leading space", " 1\n\n", kNotNumber},
+      {"letters", "abc\n\n", kNotNumber},
+      {"too big", "99999999999\n\n", kNotNumber},
+      {"control characters", "\x1b[2J\x07\x03\n\n", kNotNumber},
+      {"invalid UTF-8", "\xff\xfe\xc3\n\n", kNotNumber},
+      {"a megabyte", std::string(1 << 20, '9') + "\n\n", kNotNumber},
+  };
+  for (const Case& c : cases) {
+    auto child = RunWith({}, c.input);
+    EXPECT_EQ(child->Wait(), 0) << c.name;
+    EXPECT_EQ(child->Stdout(), kMenu + c.box) << c.name;
+  }
+}
+
+TEST(LineModeEndToEndTest, EnterHeldDownAndNoInputAtAll) {
+  auto child = RunWith({}, std::string(1000, '\n'));
+  EXPECT_EQ(child->Wait(), 0);
+  std::string boxes;
+  for (int i = 0; i < 500; ++i) boxes += kBadModel;  // every other Enter confirms
+  EXPECT_EQ(child->Stdout(), kMenu + boxes);
+
+  child = RunWith({}, "");
+  EXPECT_EQ(child->Wait(), 0);
+  EXPECT_EQ(child->Stdout(), kMenu);
+}
+
+TEST(LineModeEndToEndTest, TermEndsTheRunWithStatusZero) {
+  ChildProcess child({BRICKFIX_BINARY, "--ui=line"});
+  ASSERT_TRUE(child.ReadUntil("5. 通用（recovery.bin）\n"));
+  child.Send("7\n");  // leaves a box waiting for its line
+  ASSERT_TRUE(child.ReadUntil(kBadModel));
+  kill(child.Pid(), SIGTERM);
+  EXPECT_EQ(child.Wait(), 0);
+  EXPECT_EQ(child.Stdout(), kMenu + kBadModel);
+}
+
+TEST(LineModeEndToEndTest, TheTerminalWindowNeedsATerminal) {
+  auto child = RunWith({"--ui=tui"}, "");
+  EXPECT_EQ(child->Wait(), 1);
+  EXPECT_EQ(child->Stdout(), "");
+  EXPECT_NE(child->Stderr().find("needs a terminal"), std::string::npos) << child->Stderr();
+}
+
+}  // namespace
