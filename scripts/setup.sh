@@ -10,7 +10,7 @@ PACKAGES=(
   libncurses-dev libnl-3-dev libnl-route-3-dev libcap2-bin
   libcpp-httplib-dev
   clang libclang-rt-14-dev
-  tmux iproute2 iputils-ping
+  tmux iproute2 iputils-ping python3
   tftp-hpa atftp busybox curl tftpd-hpa dnsmasq-base isc-dhcp-client
   qt6-base-dev fonts-wqy-zenhei xvfb xauth imagemagick
 )
