@@ -297,6 +297,36 @@ TEST(QtWindowTest, WorkersAppendWhileAMessageBoxIsOpen) {
   EXPECT_TRUE(returnedAfterConfirm);
 }
 
+TEST(QtWindowTest, MessageBoxesFromTwoWorkersStackAndBothWait) {
+  QtWindowHarness h;
+  std::atomic<int> returned{0};
+  h.Run([&](QtWindowHarness& h) {
+    ASSERT_TRUE(h.WaitFor([&] { return !h.LogText().empty(); }));
+    CBrickfixDlg* dlg = h.dlg.get();
+    h.platform.BeginThread([&, dlg] {
+      dlg->MessageBox("first");
+      ++returned;
+    });
+    EXPECT_EQ(h.WaitForMessageBox(), "first");
+    h.platform.BeginThread([&, dlg] {
+      dlg->MessageBox("second");
+      ++returned;
+    });
+    // The second box opens on top of the first, from inside its event loop.
+    EXPECT_TRUE(h.WaitFor([] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      return box && box->text() == QStringLiteral("second");
+    }));
+    EXPECT_EQ(returned, 0);
+    h.Ui(&QtWindowHarness::ConfirmMessageBox);
+    EXPECT_EQ(h.WaitForMessageBox(), "first");
+    h.Ui(&QtWindowHarness::ConfirmMessageBox);
+    EXPECT_TRUE(h.WaitFor([&] { return returned == 2; }));
+    h.Ui([&] { EXPECT_EQ(QApplication::activeModalWidget(), h.window()); });
+  });
+  EXPECT_EQ(returned, 2);
+}
+
 TEST(QtWindowTest, ClosingWhileWorkersAppendDoesNotHang) {
   QtWindowHarness h;
   std::atomic<int> finished{0};

@@ -24,8 +24,6 @@ const char* const kMessageBoxCaption = "Brickfix";
 // Outside any namespace, as the resource initialiser requires.
 static void InitIconResource() { Q_INIT_RESOURCE(brickfix); }
 
-namespace {
-
 // Wakes the user-interface thread from any thread through an eventfd that the
 // Qt event loop watches. Kept alive by every copy of the bridge's wake-up
 // callback, so a worker that wakes just after the window closed writes to a
@@ -58,6 +56,8 @@ class Waker {
   explicit Waker(int fd) : m_fd(fd) {}
   int m_fd;
 };
+
+namespace {
 
 bool HasDisplay() {
   for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
@@ -111,8 +111,6 @@ int QtFrontend::RunWindow(UiBridge& bridge, const FrontendCallbacks& callbacks) 
   CMainWindow window(callbacks, icon);
   window.SetNotice(m_notice);
   QSocketNotifier notifier(waker->fd(), QSocketNotifier::Read);
-  // Also fires inside the nested event loops of message boxes and the About
-  // box, so other threads' console calls are served while they are open.
   QObject::connect(&notifier, &QSocketNotifier::activated, &window, [&bridge, waker] {
     waker->Consume();
     bridge.Drain();
@@ -120,6 +118,7 @@ int QtFrontend::RunWindow(UiBridge& bridge, const FrontendCallbacks& callbacks) 
   bridge.SetWakeup([waker] { waker->Wake(); });
   bridge.AttachUiThread();
 
+  m_waker = waker;
   m_window = &window;
   // Modal from the start: exec() below finds it already shown.
   window.setWindowModality(Qt::ApplicationModal);
@@ -129,7 +128,17 @@ int QtFrontend::RunWindow(UiBridge& bridge, const FrontendCallbacks& callbacks) 
   waker->Wake();  // serve any call that was queued before the wake-up was set
   window.exec();
   m_window = nullptr;
+  m_waker.reset();
   return 0;
+}
+
+void QtFrontend::RunModal(QDialog& dialog) {
+  // This call may itself be one that a drain runs, and the drain's wake-up
+  // may have stood for calls still queued behind it: wake again, so that the
+  // dialog's own event loop serves them instead of leaving them waiting
+  // until it closes.
+  if (m_waker) m_waker->Wake();
+  dialog.exec();
 }
 
 void QtFrontend::SetNotice(const std::string& notice) {
@@ -165,7 +174,7 @@ void QtFrontend::MessageBox(const std::string& text) {
   QPushButton* ok = box.addButton(QStringLiteral("确定"), QMessageBox::AcceptRole);
   box.setDefaultButton(ok);
   box.setEscapeButton(ok);
-  box.exec();
+  RunModal(box);
 }
 
 void QtFrontend::SetTitle(const std::string& title) {
@@ -179,7 +188,7 @@ void QtFrontend::ApplyStyle(int controlId, const CColorEdit& style) {
 void QtFrontend::ShowAbout() {
   if (!m_window) return;
   CAboutDlg about(m_window, m_window->windowIcon());
-  about.exec();
+  RunModal(about);
 }
 
 // The window changes nothing outside itself that would need restoring.

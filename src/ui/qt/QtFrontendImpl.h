@@ -3,13 +3,16 @@
 // console calls into the Qt event loop.
 #pragma once
 
-#include <QIcon>
 #include <QString>
+#include <memory>
 #include <string>
 
 #include "console/Frontend.h"
 
 class CMainWindow;
+class QDialog;
+class QIcon;
+class Waker;
 
 class QtFrontend : public IFrontend {
  public:
@@ -36,9 +39,12 @@ class QtFrontend : public IFrontend {
 
  private:
   int RunWindow(UiBridge& bridge, const FrontendCallbacks& callbacks);
+  // Runs a modal dialog, serving other threads' console calls while it is open.
+  void RunModal(QDialog& dialog);
 
   QString m_notice;
-  CMainWindow* m_window = nullptr;
+  CMainWindow* m_window = nullptr;      // while Run runs
+  std::shared_ptr<Waker> m_waker;       // while Run runs
 };
 
 // The program icon (128 x 128) built into the program.

@@ -1,0 +1,12 @@
+// ThreadSanitizer and Qt. Debian's Qt libraries are not instrumented, and Qt
+// converts and paints large images on its own pool threads, synchronised with
+// locks that ThreadSanitizer cannot see. Their allocations and copies then
+// look like races. Interceptors called from inside Qt are ignored; our own
+// code is still fully checked, also when Qt's event loop calls it, and none of
+// our data is handed between threads through Qt.
+extern "C" const char* __tsan_default_suppressions() {
+  return "called_from_lib:libQt6Core.so.6\n"
+         "called_from_lib:libQt6Gui.so.6\n"
+         "called_from_lib:libQt6Widgets.so.6\n"
+         "called_from_lib:libglib-2.0.so.0\n";
+}
