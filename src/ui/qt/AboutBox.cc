@@ -24,8 +24,7 @@ QLabel* AddText(QWidget* parent, const QString& text, const QRect& geometry, con
 }  // namespace
 
 CAboutDlg::CAboutDlg(QWidget* parent, const QIcon& icon)
-    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
+    : QDialog(parent, BoxWindowFlags()) {
   setFont(DialogFont());
   DialogUnits units = DialogUnits::FromFont(QFontMetrics(font()));
   setWindowTitle(QString::fromUtf8(kAboutTitle));

@@ -43,6 +43,11 @@ QFont DialogFont() {
   return font;
 }
 
+Qt::WindowFlags BoxWindowFlags() {
+  return Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+         Qt::WindowCloseButtonHint;
+}
+
 namespace {
 
 QColor ToQColor(COLORREF colour) {

@@ -23,6 +23,9 @@ QStringList LogPieces(std::string_view text);
 
 // The dialog font: the desktop's font at 9 points.
 QFont DialogFont();
+// Window decorations of the About box and message boxes: a title bar with a
+// close box only.
+Qt::WindowFlags BoxWindowFlags();
 
 class CMainWindow : public QDialog {
  public:

@@ -170,6 +170,7 @@ void QtFrontend::MessageBox(const std::string& text) {
   if (!m_window) return;
   QMessageBox box(QMessageBox::NoIcon, QString::fromUtf8(kMessageBoxCaption),
                   QString::fromStdString(text), QMessageBox::NoButton, m_window);
+  box.setWindowFlags(BoxWindowFlags());
   box.setTextFormat(Qt::PlainText);  // texts may carry names from the network
   QPushButton* ok = box.addButton(QStringLiteral("确定"), QMessageBox::AcceptRole);
   box.setDefaultButton(ok);
