@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 
 #include "console/Text.h"

@@ -34,7 +34,7 @@ class QtFrontend : public IFrontend {
   void ShowAbout() override;
   void Shutdown() override;
 
-  // The open window, null outside Run (for tests and the screenshot tool).
+  // The open window; null outside Run.
   CMainWindow* window() const { return m_window; }
 
  private:
