@@ -12,7 +12,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   tmux iproute2 iputils-ping python3
   tftp-hpa atftp busybox curl tftpd-hpa dnsmasq-base isc-dhcp-client
-  qt6-base-dev fonts-wqy-zenhei xvfb xauth imagemagick
+  qt6-base-dev fonts-wqy-zenhei xvfb xauth imagemagick openbox xdotool
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
