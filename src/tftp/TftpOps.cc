@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <system_error>
@@ -56,7 +57,7 @@ void TftpOps::ThreadEnded(int* count) {
 int TftpOps::TftpListenerThread(CBrickfixDlg* dlg) {
   m_thread.m_threadId = std::this_thread::get_id();
   g_pTftpDlg = dlg;
-  auto sock = std::make_shared<const UdpSocket>(UdpSocket::Open());
+  auto sock = std::make_shared<UdpSocket>(UdpSocket::Open());
   if (!sock->valid()) return 0;
   if (!sock->Bind(m_listenPort)) {
     dlg->MessageBox("程序即将退出，请关闭其它TFTP工具！");
@@ -70,7 +71,7 @@ int TftpOps::TftpListenerThread(CBrickfixDlg* dlg) {
 
 // The request loop: one transfer thread per read or write request. Returns
 // only when the service is being destroyed.
-void TftpOps::Serve(const std::shared_ptr<const UdpSocket>& sock) {
+void TftpOps::Serve(const std::shared_ptr<UdpSocket>& sock) {
   std::uint8_t buffer[tftp::kRequestMax];
   for (;;) {
     pollfd entries[] = {{sock->fd(), POLLIN, 0}, {m_stop.get(), POLLIN, 0}};
@@ -79,9 +80,9 @@ void TftpOps::Serve(const std::shared_ptr<const UdpSocket>& sock) {
     if (!entries[0].revents) continue;
     TransferRequest request;
     std::size_t length = 0;
-    ssize_t got = sock->ReceiveFrom(buffer, request.client, &length);
-    if (got <= 0 || m_thread.m_bSuspended) continue;
-    tftp::Request parsed = tftp::ClassifyRequest({buffer, static_cast<std::size_t>(got)}, length);
+    if (sock->ReceiveNow(buffer, request.client, length) != UdpSocket::Receive::kDatagram) continue;
+    if (m_thread.m_bSuspended) continue;
+    tftp::Request parsed = tftp::ClassifyRequest({buffer, std::min(length, sizeof buffer)}, length);
     if (parsed.kind == tftp::Request::kIgnore) continue;
     request.sock = sock;
     request.fileName = std::move(parsed.fileName);

@@ -42,7 +42,7 @@ class TftpOps : public ITftpOps {
 
  private:
   int TftpListenerThread(CBrickfixDlg* dlg);
-  void Serve(const std::shared_ptr<const tftp::UdpSocket>& sock);
+  void Serve(const std::shared_ptr<tftp::UdpSocket>& sock);
   void StartTransfer(bool read, TransferRequest request);
   void ThreadEnded(int* count);
   // Counts a thread as ended when it leaves its body, also by an exception

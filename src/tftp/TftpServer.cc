@@ -30,7 +30,7 @@ class AnswerTimeout {
   std::chrono::microseconds m_last;
 };
 
-enum class Answer { kDatagram, kSilence, kWaitFailed, kReceiveFailed };
+enum class Answer { kDatagram, kSilence, kFailed };
 
 struct AnswerResult {
   Answer kind;
@@ -40,25 +40,24 @@ struct AnswerResult {
 // Waits for the client's next datagram through the series of waits. A
 // datagram from any other address or port is answered with "Unknown transfer
 // ID" and otherwise ignored; it does not change the running wait.
-AnswerResult AwaitAnswer(const UdpSocket& sock, const sockaddr_in& client, AnswerTimeout& timeout,
+AnswerResult AwaitAnswer(UdpSocket& sock, const sockaddr_in& client, AnswerTimeout& timeout,
                          std::span<std::uint8_t> buffer) {
+  using Clock = std::chrono::steady_clock;
   for (;;) {
-    auto deadline = std::chrono::steady_clock::now() + timeout.current();
-    for (;;) {
-      UdpSocket::Wait wait = sock.WaitReadable(deadline);
-      if (wait == UdpSocket::Wait::kFailed) return {Answer::kWaitFailed};
-      if (wait == UdpSocket::Wait::kExpired) break;
+    auto start = Clock::now();
+    for (auto left = timeout.current();;) {
       sockaddr_in from{};
-      ssize_t got = sock.ReceiveFrom(buffer, from);
-      if (got < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-        return {Answer::kReceiveFailed};
-      }
-      if (!tftp::SameEndpoint(from, client)) {
+      std::size_t length = 0;
+      UdpSocket::Receive got = sock.ReceiveWithin(buffer, from, length, left);
+      if (got == UdpSocket::Receive::kFailed) return {Answer::kFailed};
+      if (got == UdpSocket::Receive::kExpired && left.count() <= 0) break;
+      if (got == UdpSocket::Receive::kDatagram) {
+        if (tftp::SameEndpoint(from, client)) return {Answer::kDatagram, std::min(length, buffer.size())};
         SendTftpError(sock, from, tftp::kUnknownTransferId, tftp::kErrorUnknownTransfer);
-        continue;
       }
-      return {Answer::kDatagram, static_cast<std::size_t>(got)};
+      // A stranger, a signal or an early wake-up: wait out the rest.
+      left = timeout.current() - std::chrono::ceil<std::chrono::microseconds>(Clock::now() - start);
+      if (left.count() < 0) left = std::chrono::microseconds::zero();
     }
     if (timeout.IsLast()) return {Answer::kSilence};
     timeout.Double();
@@ -110,7 +109,7 @@ void ShowMark(tftp::ReadTransfer::Mark mark) {
 
 // The block loop. Returns null when the file was delivered, else the error
 // text for the router.
-const char* ServeBlocks(const UdpSocket& sock, const TransferRequest& request,
+const char* ServeBlocks(UdpSocket& sock, const TransferRequest& request,
                         tftp::ReadTransfer& transfer) {
   using Step = tftp::ReadTransfer::Step;
   AnswerTimeout timeout(request.settings.firstTimeout);
@@ -119,9 +118,8 @@ const char* ServeBlocks(const UdpSocket& sock, const TransferRequest& request,
     if (!SendWhole(sock, transfer.Packet(), request.client)) return tftp::kSendDataFail;
     for (bool next = false; !next;) {
       AnswerResult got = AwaitAnswer(sock, request.client, timeout, answer);
-      if (got.kind == Answer::kWaitFailed) return tftp::kRecvFileFail;
+      if (got.kind == Answer::kFailed) return tftp::kRecvFileFail;
       if (got.kind == Answer::kSilence) return tftp::kRecvAckTimeout;
-      if (got.kind == Answer::kReceiveFailed) return tftp::kRecvAckFail;
       tftp::ReadTransfer::Outcome outcome = transfer.OnAnswer({answer, got.length});
       switch (outcome.step) {
         case Step::kResend:
@@ -163,7 +161,7 @@ void EndUploadForWizard(CBrickfixDlg* dlg, const UdpSocket& sock, const sockaddr
 }
 
 // The receive loop of an upload, until the router falls silent or errs.
-void ReceiveUpload(CBrickfixDlg* dlg, const UdpSocket& sock, const TransferRequest& request,
+void ReceiveUpload(CBrickfixDlg* dlg, UdpSocket& sock, const TransferRequest& request,
                    tftp::WriteTransfer& transfer) {
   using Step = tftp::WriteTransfer::Step;
   AnswerTimeout timeout(request.settings.firstTimeout);
@@ -171,9 +169,7 @@ void ReceiveUpload(CBrickfixDlg* dlg, const UdpSocket& sock, const TransferReque
   for (;;) {
     AnswerResult got = AwaitAnswer(sock, request.client, timeout, datagram);
     if (got.kind != Answer::kDatagram) {
-      const char* text = got.kind == Answer::kSilence      ? tftp::kRecvAckTimeout
-                         : got.kind == Answer::kWaitFailed ? tftp::kRecvDataFail
-                                                           : tftp::kRecvAckFail;
+      const char* text = got.kind == Answer::kSilence ? tftp::kRecvAckTimeout : tftp::kRecvDataFail;
       EndUploadForWizard(dlg, sock, request.client, text);
       return;
     }

@@ -1,7 +1,7 @@
 #include "tftp/UdpSocket.h"
 
 #include <arpa/inet.h>
-#include <poll.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -54,31 +54,30 @@ ssize_t UdpSocket::SendTo(std::span<const std::uint8_t> bytes, const sockaddr_in
                   sizeof to);
 }
 
-UdpSocket::Wait UdpSocket::WaitReadable(std::chrono::steady_clock::time_point deadline) const {
-  using namespace std::chrono;
-  for (;;) {
-    auto left = duration_cast<nanoseconds>(deadline - steady_clock::now());
-    if (left.count() < 0) left = nanoseconds::zero();
-    timespec timeout{static_cast<time_t>(left.count() / 1'000'000'000),
-                     static_cast<long>(left.count() % 1'000'000'000)};
-    pollfd entry{fd(), POLLIN, 0};
-    int ready = ::ppoll(&entry, 1, &timeout, nullptr);
-    if (ready > 0) return entry.revents & POLLNVAL ? Wait::kFailed : Wait::kReadable;
-    if (ready == 0) return Wait::kExpired;
-    if (errno != EINTR) return Wait::kFailed;
-  }
+bool UdpSocket::SetReceiveTimeout(std::chrono::microseconds timeout) {
+  if (timeout == m_receiveTimeout) return true;
+  timeval value{static_cast<time_t>(timeout.count() / 1'000'000),
+                static_cast<suseconds_t>(timeout.count() % 1'000'000)};
+  if (::setsockopt(fd(), SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value) != 0) return false;
+  m_receiveTimeout = timeout;
+  return true;
 }
 
-ssize_t UdpSocket::ReceiveFrom(std::span<std::uint8_t> buffer, sockaddr_in& from,
-                               std::size_t* fullLength) const {
-  socklen_t length = sizeof from;
-  from = sockaddr_in{};
+UdpSocket::Receive UdpSocket::ReceiveWithin(std::span<std::uint8_t> buffer, sockaddr_in& from,
+                                            std::size_t& length, std::chrono::microseconds timeout) {
   // MSG_TRUNC makes the call report the datagram's real length.
-  ssize_t got = ::recvfrom(fd(), buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC,
-                           reinterpret_cast<sockaddr*>(&from), &length);
-  if (got < 0) return -1;
-  if (fullLength) *fullLength = static_cast<std::size_t>(got);
-  return std::min<ssize_t>(got, static_cast<ssize_t>(buffer.size()));
+  int flags = MSG_TRUNC;
+  if (timeout.count() <= 0) flags |= MSG_DONTWAIT;
+  else if (!SetReceiveTimeout(timeout)) return Receive::kFailed;
+  socklen_t size = sizeof from;
+  from = sockaddr_in{};
+  ssize_t got = ::recvfrom(fd(), buffer.data(), buffer.size(), flags, reinterpret_cast<sockaddr*>(&from), &size);
+  if (got >= 0) {
+    length = static_cast<std::size_t>(got);
+    return Receive::kDatagram;
+  }
+  if (errno == EAGAIN || errno == EWOULDBLOCK) return Receive::kExpired;
+  return errno == EINTR ? Receive::kInterrupted : Receive::kFailed;
 }
 
 }  // namespace tftp

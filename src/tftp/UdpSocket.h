@@ -50,20 +50,29 @@ class UdpSocket {
   // One datagram; the byte count sent or -1.
   ssize_t SendTo(std::span<const std::uint8_t> bytes, const sockaddr_in& to) const;
 
-  enum class Wait { kReadable, kExpired, kFailed };
-  // Waits until a datagram can be read or `deadline` has passed. A signal
-  // does not end the wait early.
-  Wait WaitReadable(std::chrono::steady_clock::time_point deadline) const;
-
-  // One datagram into `buffer` without blocking; the longer part of a
-  // datagram that does not fit is dropped. Returns the bytes stored, or -1
-  // (errno set; EAGAIN when there was nothing after all). `fullLength`, when
-  // given, receives the datagram's whole length.
-  ssize_t ReceiveFrom(std::span<std::uint8_t> buffer, sockaddr_in& from,
-                      std::size_t* fullLength = nullptr) const;
+  // One datagram into `buffer`; the longer part of a datagram that does not
+  // fit is dropped. `length` receives the datagram's whole length.
+  enum class Receive {
+    kDatagram,
+    kExpired,      // nothing came within the time given
+    kInterrupted,  // a signal came first: try again with the time left
+    kFailed,
+  };
+  // Waits at most `timeout` (0: takes only what is there already). The wait
+  // is the receive itself, so the data path costs one call per datagram;
+  // the timeout is only set on the socket when it changes.
+  Receive ReceiveWithin(std::span<std::uint8_t> buffer, sockaddr_in& from, std::size_t& length,
+                        std::chrono::microseconds timeout);
+  // The same without waiting.
+  Receive ReceiveNow(std::span<std::uint8_t> buffer, sockaddr_in& from, std::size_t& length) {
+    return ReceiveWithin(buffer, from, length, std::chrono::microseconds::zero());
+  }
 
  private:
+  bool SetReceiveTimeout(std::chrono::microseconds timeout);
+
   UniqueFd m_fd;
+  std::chrono::microseconds m_receiveTimeout{0};  // 0: none set (wait forever)
 };
 
 }  // namespace tftp

@@ -19,7 +19,7 @@ struct Fetched {
 
 // Fetches `name` like a well-behaved router: every DATA acknowledged, done at
 // the empty end marker.
-Fetched Fetch(const Peer& peer, std::uint16_t listener, const std::string& name) {
+Fetched Fetch(Peer& peer, std::uint16_t listener, const std::string& name) {
   peer.Send(listener, Request(tftp::kReadRequest, name));
   Fetched f;
   while ((f.last = peer.Receive()) && f.last->opcode() == tftp::kData) {
@@ -265,7 +265,7 @@ namespace {
 
 // Uploads `report` in blocks and returns what the server answered to each
 // packet, ending with the packet that followed the router's silence.
-std::vector<Datagram> Upload(const Peer& router, std::uint16_t listener, const std::string& report,
+std::vector<Datagram> Upload(Peer& router, std::uint16_t listener, const std::string& report,
                              const std::string& name = "recovery-result") {
   std::vector<Datagram> answers;
   router.Send(listener, Request(tftp::kWriteRequest, name));

@@ -78,16 +78,14 @@ class Peer {
   void Send(std::uint16_t to, const std::string& bytes) const {
     m_sock.SendTo({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}, Loopback(to));
   }
-  std::optional<Datagram> Receive(std::chrono::milliseconds timeout = 2000ms) const {
-    if (m_sock.WaitReadable(std::chrono::steady_clock::now() + timeout) !=
-        tftp::UdpSocket::Wait::kReadable) {
-      return std::nullopt;
-    }
+  std::optional<Datagram> Receive(std::chrono::milliseconds timeout = 2000ms) {
     std::uint8_t buffer[1024];
     sockaddr_in from{};
-    ssize_t got = m_sock.ReceiveFrom(buffer, from);
-    if (got < 0) return std::nullopt;
-    return Datagram{std::string(reinterpret_cast<char*>(buffer), static_cast<std::size_t>(got)),
+    std::size_t length = 0;
+    if (m_sock.ReceiveWithin(buffer, from, length, timeout) != tftp::UdpSocket::Receive::kDatagram) {
+      return std::nullopt;
+    }
+    return Datagram{std::string(reinterpret_cast<char*>(buffer), std::min(length, sizeof buffer)),
                     ntohs(from.sin_port)};
   }
 
