@@ -1,5 +1,7 @@
 #include "tftp/TftpServer.h"
 
+#include <algorithm>
+#include <chrono>
 #include <span>
 #include <string_view>
 

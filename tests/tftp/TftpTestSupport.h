@@ -7,9 +7,11 @@
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,14 +34,19 @@ inline sockaddr_in Loopback(std::uint16_t port) {
   return address;
 }
 
-// A port that was free a moment ago, with the next one free too.
+// A port that was free a moment ago, with the next one free too. It lies
+// above the system's ephemeral range, so sockets bound to port 0 (the test
+// peers, other tests) do not take it meanwhile.
 inline std::uint16_t FreePortPair() {
+  unsigned low = 32768, high = 60999;
+  std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low >> high;
+  std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<unsigned> pick(std::min(high + 1, 65000u), 65533);
   for (;;) {
+    auto port = static_cast<std::uint16_t>(pick(random));
     tftp::UdpSocket a = tftp::UdpSocket::Open();
     tftp::UdpSocket b = tftp::UdpSocket::Open();
-    if (!a.Bind(0)) continue;
-    std::uint16_t port = a.LocalPort();
-    if (port < 65535 && b.Bind(static_cast<std::uint16_t>(port + 1))) return port;
+    if (a.Bind(port) && b.Bind(static_cast<std::uint16_t>(port + 1))) return port;
   }
 }
 
