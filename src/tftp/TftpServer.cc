@@ -1,5 +1,7 @@
 #include "tftp/TftpServer.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <chrono>
 #include <span>
@@ -18,18 +20,29 @@ using tftp::UdpSocket;
 
 namespace {
 
+// How long a transfer busy-waits for an answer before it sleeps in the
+// receive. Putting the thread to sleep and waking it again costs far more
+// than a quick exchange itself (on virtual machines, tens of microseconds
+// for a wake-up on another processor), so a peer that answers within this
+// time is served without either.
+constexpr std::chrono::microseconds kSpinBudget{50};
+
 // The series of waits for the router's answer: each expiry doubles the wait,
-// and it never shrinks again during the transfer.
-class AnswerTimeout {
+// and it never shrinks again during the transfer. Busy-waiting is tried only
+// while the answers keep coming within its budget.
+class AnswerWait {
  public:
-  explicit AnswerTimeout(std::chrono::microseconds first) : m_current(first), m_last(first * 32) {}
+  explicit AnswerWait(std::chrono::microseconds first) : m_current(first), m_last(first * 32) {}
   std::chrono::microseconds current() const { return m_current; }
   bool IsLast() const { return m_current >= m_last; }
   void Double() { m_current *= 2; }
+  bool spin() const { return m_spin; }
+  void Answered(std::chrono::steady_clock::duration after) { m_spin = after < kSpinBudget; }
 
  private:
   std::chrono::microseconds m_current;
   std::chrono::microseconds m_last;
+  bool m_spin = true;
 };
 
 enum class Answer { kDatagram, kSilence, kFailed };
@@ -39,30 +52,57 @@ struct AnswerResult {
   std::size_t length = 0;
 };
 
+// One receive within `timeout`. A stranger's datagram is answered with
+// "Unknown transfer ID" and reported as such.
+enum class Got { kClient, kStranger, kNothing, kFailed };
+
+Got ReceiveFromClient(UdpSocket& sock, const sockaddr_in& client, std::span<std::uint8_t> buffer,
+                      std::chrono::microseconds timeout, std::size_t& length) {
+  sockaddr_in from{};
+  switch (sock.ReceiveWithin(buffer, from, length, timeout)) {
+    case UdpSocket::Receive::kDatagram:
+      if (tftp::SameEndpoint(from, client)) return Got::kClient;
+      SendTftpError(sock, from, tftp::kUnknownTransferId, tftp::kErrorUnknownTransfer);
+      return Got::kStranger;
+    case UdpSocket::Receive::kFailed:
+      return Got::kFailed;
+    default:
+      return Got::kNothing;
+  }
+}
+
 // Waits for the client's next datagram through the series of waits. A
-// datagram from any other address or port is answered with "Unknown transfer
-// ID" and otherwise ignored; it does not change the running wait.
-AnswerResult AwaitAnswer(UdpSocket& sock, const sockaddr_in& client, AnswerTimeout& timeout,
+// stranger's datagram neither extends nor cuts the running wait.
+AnswerResult AwaitAnswer(UdpSocket& sock, const sockaddr_in& client, AnswerWait& wait,
                          std::span<std::uint8_t> buffer) {
   using Clock = std::chrono::steady_clock;
+  using std::chrono::microseconds;
+  auto asked = Clock::now();
+  bool spin = wait.spin();
   for (;;) {
     auto start = Clock::now();
-    for (auto left = timeout.current();;) {
-      sockaddr_in from{};
+    microseconds left = wait.current();
+    for (;;) {
       std::size_t length = 0;
-      UdpSocket::Receive got = sock.ReceiveWithin(buffer, from, length, left);
-      if (got == UdpSocket::Receive::kFailed) return {Answer::kFailed};
-      if (got == UdpSocket::Receive::kExpired && left.count() <= 0) break;
-      if (got == UdpSocket::Receive::kDatagram) {
-        if (tftp::SameEndpoint(from, client)) return {Answer::kDatagram, std::min(length, buffer.size())};
-        SendTftpError(sock, from, tftp::kUnknownTransferId, tftp::kErrorUnknownTransfer);
+      Got got = ReceiveFromClient(sock, client, buffer, spin ? microseconds::zero() : left, length);
+      if (got == Got::kFailed) return {Answer::kFailed};
+      if (got == Got::kClient) {
+        wait.Answered(Clock::now() - asked);
+        return {Answer::kDatagram, std::min(length, buffer.size())};
       }
-      // A stranger, a signal or an early wake-up: wait out the rest.
-      left = timeout.current() - std::chrono::ceil<std::chrono::microseconds>(Clock::now() - start);
-      if (left.count() < 0) left = std::chrono::microseconds::zero();
+      if (got == Got::kNothing && !spin && left.count() == 0) break;  // the wait is over
+      auto elapsed = std::chrono::ceil<microseconds>(Clock::now() - start);
+      if (spin && elapsed < std::min(kSpinBudget, wait.current())) {
+        sched_yield();  // lets a peer on this processor run
+        continue;
+      }
+      // Spinning is over, a stranger came, or the receive ended early: wait
+      // out the rest.
+      spin = false;
+      left = std::max(wait.current() - elapsed, microseconds::zero());
     }
-    if (timeout.IsLast()) return {Answer::kSilence};
-    timeout.Double();
+    if (wait.IsLast()) return {Answer::kSilence};
+    wait.Double();
   }
 }
 
@@ -114,12 +154,12 @@ void ShowMark(tftp::ReadTransfer::Mark mark) {
 const char* ServeBlocks(UdpSocket& sock, const TransferRequest& request,
                         tftp::ReadTransfer& transfer) {
   using Step = tftp::ReadTransfer::Step;
-  AnswerTimeout timeout(request.settings.firstTimeout);
+  AnswerWait wait(request.settings.firstTimeout);
   std::uint8_t answer[tftp::kPacketMax];
   for (;;) {
     if (!SendWhole(sock, transfer.Packet(), request.client)) return tftp::kSendDataFail;
     for (bool next = false; !next;) {
-      AnswerResult got = AwaitAnswer(sock, request.client, timeout, answer);
+      AnswerResult got = AwaitAnswer(sock, request.client, wait, answer);
       if (got.kind == Answer::kFailed) return tftp::kRecvFileFail;
       if (got.kind == Answer::kSilence) return tftp::kRecvAckTimeout;
       tftp::ReadTransfer::Outcome outcome = transfer.OnAnswer({answer, got.length});
@@ -166,10 +206,10 @@ void EndUploadForWizard(CBrickfixDlg* dlg, const UdpSocket& sock, const sockaddr
 void ReceiveUpload(CBrickfixDlg* dlg, UdpSocket& sock, const TransferRequest& request,
                    tftp::WriteTransfer& transfer) {
   using Step = tftp::WriteTransfer::Step;
-  AnswerTimeout timeout(request.settings.firstTimeout);
+  AnswerWait wait(request.settings.firstTimeout);
   std::uint8_t datagram[tftp::kPacketMax];
   for (;;) {
-    AnswerResult got = AwaitAnswer(sock, request.client, timeout, datagram);
+    AnswerResult got = AwaitAnswer(sock, request.client, wait, datagram);
     if (got.kind != Answer::kDatagram) {
       const char* text = got.kind == Answer::kSilence ? tftp::kRecvAckTimeout : tftp::kRecvDataFail;
       EndUploadForWizard(dlg, sock, request.client, text);
