@@ -89,7 +89,8 @@ TEST_P(TftpRealPeerTest, ClientsReceiveTheImageExactly) {
   service.Serve(Pattern(size, static_cast<unsigned>(size)));
   std::string port = std::to_string(service.Start());
   for (const Client& client : kClients) {
-    std::string out = testing::TempDir() + "realpeer-" + client.name + ".bin";
+    // ctest runs the sizes in parallel: each test has files of its own.
+    std::string out = testing::TempDir() + "realpeer-" + std::to_string(getpid()) + "-" + client.name + ".bin";
     std::remove(out.c_str());
     // An empty image sends nothing at all: the client can only give up.
     RunClient(client.argv(port, out), size == 0 ? 2000ms : 60000ms);

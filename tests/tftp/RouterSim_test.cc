@@ -1,6 +1,7 @@
 // The router simulator against the real service: lossy delivery stays exact,
 // and each misbehaviour meets the server's answer.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -42,7 +43,7 @@ TEST(TftpRouterSimTest, LossDuplicationAndDelayStillDeliverIdenticalBytes) {
   Service service(20ms);
   service.Serve(Pattern(100 * 1024 + 77));
   std::uint16_t listener = service.Start();
-  std::string saved = testing::TempDir() + "routersim-image.bin";
+  std::string saved = testing::TempDir() + "routersim-" + std::to_string(getpid()) + ".bin";
   routersim::Options options = SimFor(listener);
   options.fetchConfig = true;
   options.expectSize = service.image.size();
