@@ -22,12 +22,16 @@ namespace {
 
 class StderrView : public IConsoleView {
  public:
-  void AppendLog(std::string_view text) override { std::fwrite(text.data(), 1, text.size(), stderr); }
+  void AppendLog(std::string_view text) override {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+  }
   void ClearLog() override {}
   void SelectInput() override {}
   void ClearInput() override {}
   std::string GetInputText() override { return ""; }
-  void MessageBox(const std::string& text) override { std::fprintf(stderr, "[%s]\n", text.c_str()); }
+  void MessageBox(const std::string& text) override {
+    std::fprintf(stderr, "[%s]\n", text.c_str());
+  }
   void SetTitle(const std::string&) override {}
   void ApplyStyle(int, const CColorEdit&) override {}
   void ShowAbout() override {}

@@ -10,7 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using Step = tftp::ReadTransfer::Step;
   FuzzInput input(data, size);
   std::vector<std::uint8_t> source(input.Number(3) % 70000);
-  for (std::size_t i = 0; i < source.size(); ++i) source[i] = static_cast<std::uint8_t>(i * 131 + (i >> 9));
+  for (std::size_t i = 0; i < source.size(); ++i)
+    source[i] = static_cast<std::uint8_t>(i * 131 + (i >> 9));
   tftp::ReadTransfer transfer(source);
   bool started = transfer.Begin();
   Require(started == !source.empty());

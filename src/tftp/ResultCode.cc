@@ -49,9 +49,12 @@ std::optional<int> ReadResultCode(std::span<const std::uint8_t> buffer) {
   if (first == std::string_view::npos) return std::nullopt;
   std::size_t second = text.find(':', first + 1);
   std::size_t start;
-  if (second != std::string_view::npos) start = second + 1;
-  else if (first == 0) return std::nullopt;
-  else start = first + 1;
+  if (second != std::string_view::npos)
+    start = second + 1;
+  else if (first == 0)
+    return std::nullopt;
+  else
+    start = first + 1;
   std::int32_t code = ScanHex(text.substr(start)).value_or(-1);
   return code < 0 || code > 6 ? 7 : code;
 }

@@ -100,11 +100,15 @@ void TftpOps::StartTransfer(bool read, TransferRequest request) {
     std::thread([this, read, request = std::move(request)]() mutable {
       EndGuard ended{this, &m_transfers};
       auto body = [&] {
-        if (read) TftpReadThread(std::move(request));
-        else TftpWriteThread(std::move(request));
+        if (read)
+          TftpReadThread(std::move(request));
+        else
+          TftpWriteThread(std::move(request));
       };
-      if (m_runner) m_runner(body);
-      else body();
+      if (m_runner)
+        m_runner(body);
+      else
+        body();
     }).detach();
   } catch (const std::system_error&) {
     // No thread to be had: the request goes unanswered, as a lost datagram

@@ -22,7 +22,7 @@ enum Opcode : std::uint16_t {
 
 constexpr std::size_t kBlockSize = 512;
 constexpr std::size_t kHeaderSize = 4;
-constexpr std::size_t kRequestMax = 2 + kBlockSize;          // a request datagram
+constexpr std::size_t kRequestMax = 2 + kBlockSize;           // a request datagram
 constexpr std::size_t kPacketMax = kHeaderSize + kBlockSize;  // a DATA packet
 
 constexpr std::uint16_t kTftpPort = 69;

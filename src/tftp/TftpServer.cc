@@ -138,15 +138,18 @@ const ServedFile* ChooseSource(CBrickfixDlg* dlg, const std::string& name) {
 }
 
 [[noreturn]] void RefuseModel(CBrickfixDlg* dlg, const std::string& name) {
-  std::string shown = SanitizeForDisplay(std::string_view(name).substr(0, Utf8PrefixLength(name, 6)));
+  std::string shown =
+      SanitizeForDisplay(std::string_view(name).substr(0, Utf8PrefixLength(name, 6)));
   dlg->MessageBox("实际机型为“" + shown + "”，与选择不符，请在退出后重试！");
   dlg->RestoreDhcp();
   dlg->ExitProcess(0);
 }
 
 void ShowMark(tftp::ReadTransfer::Mark mark) {
-  if (mark == tftp::ReadTransfer::Mark::kInline) LogPrintInline("#");
-  else if (mark == tftp::ReadTransfer::Mark::kLineEnd) LogPrint("#");
+  if (mark == tftp::ReadTransfer::Mark::kInline)
+    LogPrintInline("#");
+  else if (mark == tftp::ReadTransfer::Mark::kLineEnd)
+    LogPrint("#");
 }
 
 // The block loop. Returns null when the file was delivered, else the error

@@ -18,10 +18,10 @@ namespace tftp {
 class ReadTransfer {
  public:
   enum class Step {
-    kResend,        // the router repeated its previous ACK: send Packet() again
-    kSendNext,      // Packet() holds the next block: send it and wait
-    kSendEndMarker, // Packet() holds the empty end marker: send it, do not wait
-    kFail,          // end the transfer with `error`
+    kResend,         // the router repeated its previous ACK: send Packet() again
+    kSendNext,       // Packet() holds the next block: send it and wait
+    kSendEndMarker,  // Packet() holds the empty end marker: send it, do not wait
+    kFail,           // end the transfer with `error`
   };
   // A progress mark every 200 acknowledged blocks; the line ends with the
   // mark after 12001 of them and counting starts again.
@@ -49,10 +49,10 @@ class ReadTransfer {
   Mark CountProgress();
 
   std::span<const std::uint8_t> m_source;
-  std::size_t m_position = 0;     // offset of the next unsent byte
-  std::uint32_t m_counter = 1;    // number of the next new block
-  std::uint32_t m_sent = 0;       // number of the block in the packet
-  std::size_t m_length = 0;       // payload bytes in the packet
+  std::size_t m_position = 0;   // offset of the next unsent byte
+  std::uint32_t m_counter = 1;  // number of the next new block
+  std::uint32_t m_sent = 0;     // number of the block in the packet
+  std::size_t m_length = 0;     // payload bytes in the packet
   unsigned m_progress = 0;
   std::uint8_t m_packet[kPacketMax] = {};
 };
@@ -62,9 +62,9 @@ class ReadTransfer {
 class WriteTransfer {
  public:
   enum class Step {
-    kSendReply,   // send Reply(): a new ACK, or the last reply again
-    kWizardEnd,   // end with `error` and let the wizard read the report
-    kFail,        // end with `error`; the wizard is not told
+    kSendReply,  // send Reply(): a new ACK, or the last reply again
+    kWizardEnd,  // end with `error` and let the wizard read the report
+    kFail,       // end with `error`; the wizard is not told
   };
   struct Outcome {
     Step step = Step::kFail;

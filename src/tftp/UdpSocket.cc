@@ -1,8 +1,8 @@
 #include "tftp/UdpSocket.h"
 
 #include <arpa/inet.h>
-#include <sys/time.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -64,14 +64,18 @@ bool UdpSocket::SetReceiveTimeout(std::chrono::microseconds timeout) {
 }
 
 UdpSocket::Receive UdpSocket::ReceiveWithin(std::span<std::uint8_t> buffer, sockaddr_in& from,
-                                            std::size_t& length, std::chrono::microseconds timeout) {
+                                            std::size_t& length,
+                                            std::chrono::microseconds timeout) {
   // MSG_TRUNC makes the call report the datagram's real length.
   int flags = MSG_TRUNC;
-  if (timeout.count() <= 0) flags |= MSG_DONTWAIT;
-  else if (!SetReceiveTimeout(timeout)) return Receive::kFailed;
+  if (timeout.count() <= 0)
+    flags |= MSG_DONTWAIT;
+  else if (!SetReceiveTimeout(timeout))
+    return Receive::kFailed;
   socklen_t size = sizeof from;
   from = sockaddr_in{};
-  ssize_t got = ::recvfrom(fd(), buffer.data(), buffer.size(), flags, reinterpret_cast<sockaddr*>(&from), &size);
+  ssize_t got = ::recvfrom(fd(), buffer.data(), buffer.size(), flags,
+                           reinterpret_cast<sockaddr*>(&from), &size);
   if (got >= 0) {
     length = static_cast<std::size_t>(got);
     return Receive::kDatagram;

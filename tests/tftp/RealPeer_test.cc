@@ -25,7 +25,8 @@ namespace {
 void RunClient(const std::vector<std::string>& argv, std::chrono::milliseconds limit) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  for (int fd = 0; fd <= 2; ++fd) posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
+  for (int fd = 0; fd <= 2; ++fd)
+    posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -53,17 +54,18 @@ struct Client {
 const Client kClients[] = {
     {"tftp-hpa",
      [](const std::string& port, const std::string& out) {
-       return std::vector<std::string>{"tftp", "-4", "-m", "binary", "127.0.0.1", port, "-c", "get",
-                                       "recovery.bin", out};
+       return std::vector<std::string>{"tftp", "-4", "-m",  "binary",       "127.0.0.1",
+                                       port,   "-c", "get", "recovery.bin", out};
      }},
     {"atftp",
      [](const std::string& port, const std::string& out) {
-       return std::vector<std::string>{"atftp", "-g", "-r", "recovery.bin", "-l", out, "127.0.0.1", port};
+       return std::vector<std::string>{"atftp", "-g", "-r",        "recovery.bin",
+                                       "-l",    out,  "127.0.0.1", port};
      }},
     {"busybox",
      [](const std::string& port, const std::string& out) {
-       return std::vector<std::string>{"busybox", "tftp", "-g", "-r", "recovery.bin", "-l", out,
-                                       "127.0.0.1", port};
+       return std::vector<std::string>{"busybox", "tftp", "-g",        "-r", "recovery.bin",
+                                       "-l",      out,    "127.0.0.1", port};
      }},
     {"curl",
      [](const std::string& port, const std::string& out) {
@@ -90,7 +92,8 @@ TEST_P(TftpRealPeerTest, ClientsReceiveTheImageExactly) {
   std::string port = std::to_string(service.Start());
   for (const Client& client : kClients) {
     // ctest runs the sizes in parallel: each test has files of its own.
-    std::string out = testing::TempDir() + "realpeer-" + std::to_string(getpid()) + "-" + client.name + ".bin";
+    std::string out =
+        testing::TempDir() + "realpeer-" + std::to_string(getpid()) + "-" + client.name + ".bin";
     std::remove(out.c_str());
     // An empty image sends nothing at all: the client can only give up.
     RunClient(client.argv(port, out), size == 0 ? 2000ms : 60000ms);

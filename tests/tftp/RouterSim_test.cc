@@ -1,5 +1,7 @@
 // The router simulator against the real service: lossy delivery stays exact,
 // and each misbehaviour meets the server's answer.
+#include "tools/routersim/RouterSim.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,7 +10,6 @@
 #include <iterator>
 
 #include "tftp/TftpTestSupport.h"
-#include "tools/routersim/RouterSim.h"
 
 using namespace tftp_test;
 
@@ -71,7 +72,8 @@ TEST(TftpRouterSimTest, MisbehavingRouterMeetsTheServersAnswer) {
     void (*set)(routersim::Options&);
     const char* logLine;  // expected in the wizard's log
   } cases[] = {
-      {"error at block 2", [](routersim::Options& o) {
+      {"error at block 2",
+       [](routersim::Options& o) {
          o.errorAt = 2;
          o.expectError = "Client error!";
        },

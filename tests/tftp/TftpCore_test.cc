@@ -16,7 +16,8 @@ namespace {
 
 std::vector<std::uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
-std::vector<std::uint8_t> Packet(std::uint16_t opcode, std::uint16_t block, std::size_t payload = 0) {
+std::vector<std::uint8_t> Packet(std::uint16_t opcode, std::uint16_t block,
+                                 std::size_t payload = 0) {
   std::vector<std::uint8_t> p(kHeaderSize + payload, 'x');
   WriteU16(p.data(), opcode);
   WriteU16(p.data() + 2, block);
@@ -59,16 +60,16 @@ TEST(TftpRequestTest, ListenerAcceptsOnlyReadAndWriteRequests) {
     std::string name;
   } cases[] = {
       {std::string("\0\1recovery.bin\0octet\0", 21), 0, Request::kRead, "recovery.bin"},
-      {std::string("\0\2recovery-result\0octet\0blksize\0" "1468\0", 37), 0, Request::kWrite,
-       "recovery-result"},
-      {std::string("\0\1", 2), 0, Request::kRead, ""},                   // only the opcode
+      {std::string("\0\2recovery-result\0octet\0blksize\0", 33) + "1468" + std::string(1, '\0'), 0,
+       Request::kWrite, "recovery-result"},
+      {std::string("\0\1", 2), 0, Request::kRead, ""},  // only the opcode
       {std::string("\0\1no-terminator", 15), 0, Request::kRead, "no-terminator"},
-      {std::string("\1", 1), 0, Request::kIgnore, ""},                   // reads as 0x0100
+      {std::string("\1", 1), 0, Request::kIgnore, ""},  // reads as 0x0100
       {std::string("\0\3\0\1", 4), 0, Request::kIgnore, ""},
       {std::string("\0\4\0\1", 4), 0, Request::kIgnore, ""},
       {std::string("\0\5\0\0x\0", 6), 0, Request::kIgnore, ""},
       {std::string("\0\6\0\0", 4), 0, Request::kIgnore, ""},
-      {std::string("\0\1a\0", 4), 515, Request::kIgnore, ""},            // over-long datagram
+      {std::string("\0\1a\0", 4), 515, Request::kIgnore, ""},  // over-long datagram
   };
   for (const Case& c : cases) {
     auto bytes = Bytes(c.datagram);
@@ -118,7 +119,7 @@ TEST(TftpReadTransferTest, AnswersOtherThanTheAckOfTheBlock) {
       {{}, Step::kFail, kRecvAckFail},
       {Packet(9, 77), Step::kSendNext, nullptr},  // unknown opcode: taken as the ACK
       {Packet(0, 0), Step::kSendNext, nullptr},
-      {{0, 4}, Step::kFail, kAckFileFail},           // short: block reads as 0
+      {{0, 4}, Step::kFail, kAckFileFail},               // short: block reads as 0
       {Packet(kAck, 2, 100), Step::kSendNext, nullptr},  // longer: its first 4 bytes count
   };
   auto source = Pattern(2000);
@@ -131,7 +132,8 @@ TEST(TftpReadTransferTest, AnswersOtherThanTheAckOfTheBlock) {
     EXPECT_EQ(outcome.step, c.step) << testing::PrintToString(c.answer);
     EXPECT_STREQ(outcome.error, c.error) << testing::PrintToString(c.answer);
     if (c.step == Step::kResend) {
-      EXPECT_EQ(std::vector<std::uint8_t>(transfer.Packet().begin(), transfer.Packet().end()), before);
+      EXPECT_EQ(std::vector<std::uint8_t>(transfer.Packet().begin(), transfer.Packet().end()),
+                before);
       EXPECT_EQ(transfer.OnAnswer(Packet(kAck, 2)).step, Step::kSendNext);
       EXPECT_EQ(HeaderOf(transfer.Packet()).block, 3);
     }
@@ -179,7 +181,9 @@ struct Upload {
   std::vector<std::uint8_t> store = std::vector<std::uint8_t>(1024, 0);
   WriteTransfer transfer{store};
 
-  WriteTransfer::Outcome Send(std::vector<std::uint8_t> datagram) { return transfer.OnDatagram(datagram); }
+  WriteTransfer::Outcome Send(std::vector<std::uint8_t> datagram) {
+    return transfer.OnDatagram(datagram);
+  }
   WriteTransfer::Outcome Data(std::uint16_t block, const std::string& text) {
     auto p = Packet(kData, block);
     p.insert(p.end(), text.begin(), text.end());
@@ -262,12 +266,9 @@ TEST(TftpWriteTransferTest, NewReportClearsTheOlderOneFirst) {
   // The write-request reply alone does not clear: the stored report stays
   // until the new one stores its first block.
   EXPECT_EQ(u.Text(), "A:B:4 and a long tail of text");
-  EXPECT_EQ(second.OnDatagram([] {
-              auto p = Packet(kData, 1);
-              p.insert(p.end(), {'X', ':', '0'});
-              return p;
-            }()).step,
-            WriteTransfer::Step::kSendReply);
+  auto data = Packet(kData, 1);
+  data.insert(data.end(), {'X', ':', '0'});
+  EXPECT_EQ(second.OnDatagram(data).step, WriteTransfer::Step::kSendReply);
   EXPECT_EQ(u.Text(), "X:0");
 }
 
@@ -277,17 +278,35 @@ TEST(TftpResultCodeTest, ReadsTheCodeAfterTheSecondColon) {
     std::optional<int> code;  // nullopt: unreadable
   } cases[] = {
       // Codes passed on as read.
-      {"A:B:0", 0}, {"A:B:4", 4}, {"A:B:6", 6},
+      {"A:B:0", 0},
+      {"A:B:4", 4},
+      {"A:B:6", 6},
       // How the number may be written.
-      {"A:B: 4", 4}, {"A:B:0x4", 4}, {"A:B:0X4", 4}, {"A:B:4:5", 4}, {"A:B:4xyz", 4},
-      {"A:B:\t+3", 3}, {"A:B:-0", 0}, {"A:B:0x", 0},
+      {"A:B: 4", 4},
+      {"A:B:0x4", 4},
+      {"A:B:0X4", 4},
+      {"A:B:4:5", 4},
+      {"A:B:4xyz", 4},
+      {"A:B:\t+3", 3},
+      {"A:B:-0", 0},
+      {"A:B:0x", 0},
       // Everything else is 7.
-      {"A:B:a", 7}, {"A:B:zz", 7}, {"A:B:7fffffff", 7}, {"A:B:ffffffff", 7}, {"A:B:-1", 7},
-      {"A:B:", 7}, {"A:B:100000004", 7}, {"A:B:- 4", 7},
+      {"A:B:a", 7},
+      {"A:B:zz", 7},
+      {"A:B:7fffffff", 7},
+      {"A:B:ffffffff", 7},
+      {"A:B:-1", 7},
+      {"A:B:", 7},
+      {"A:B:100000004", 7},
+      {"A:B:- 4", 7},
       // Where the number starts.
-      {"A::4", 4}, {"X:4", 4}, {"::5", 5},
+      {"A::4", 4},
+      {"X:4", 4},
+      {"::5", 5},
       // Unreadable.
-      {":4", std::nullopt}, {"4", std::nullopt}, {"", std::nullopt},
+      {":4", std::nullopt},
+      {"4", std::nullopt},
+      {"", std::nullopt},
   };
   for (const Case& c : cases) {
     auto bytes = Bytes(c.report);

@@ -14,7 +14,7 @@ struct Fetched {
   std::string bytes;
   std::vector<std::size_t> sizes;  // payload sizes of the DATA packets, end marker included
   std::uint16_t transferPort = 0;
-  std::optional<Datagram> last;    // the packet that ended the fetch
+  std::optional<Datagram> last;  // the packet that ended the fetch
 };
 
 // Fetches `name` like a well-behaved router: every DATA acknowledged, done at
@@ -32,7 +32,9 @@ Fetched Fetch(Peer& peer, std::uint16_t listener, const std::string& name) {
   return f;
 }
 
-std::string AsString(const std::vector<std::uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
+std::string AsString(const std::vector<std::uint8_t>& bytes) {
+  return {bytes.begin(), bytes.end()};
+}
 
 }  // namespace
 
@@ -54,8 +56,9 @@ TEST(TftpServerTest, ImageWithoutConfigRequestMovesWizardToStep8) {
   EXPECT_EQ(lines[2], "烧录Flash中，大约需要两分钟，务必保持Terno不断电！");
   EXPECT_EQ(lines.back(), "固件恢复成功！");
   EXPECT_EQ(service.dlg->m_nStep, 8);
-  EXPECT_EQ(service.Commands(), (std::vector<NetCommand::Kind>{NetCommand::kStatic, NetCommand::kArpFlush,
-                                                               NetCommand::kDhcp, NetCommand::kArpFlush}));
+  EXPECT_EQ(service.Commands(),
+            (std::vector<NetCommand::Kind>{NetCommand::kStatic, NetCommand::kArpFlush,
+                                           NetCommand::kDhcp, NetCommand::kArpFlush}));
 }
 
 TEST(TftpServerTest, ConfigRequestLeavesTheResultToTheReport) {
@@ -72,7 +75,8 @@ TEST(TftpServerTest, ConfigRequestLeavesTheResultToTheReport) {
   EXPECT_EQ(image.bytes, AsString(service.image));
   ASSERT_TRUE(service.Idle());
   EXPECT_EQ(service.view.LogLines(),
-            (std::vector<std::string>{"", "传输文件中：", "", "固件烧录中，请耐心等待Terno回复烧录结果！"}));
+            (std::vector<std::string>{"", "传输文件中：", "",
+                                      "固件烧录中，请耐心等待Terno回复烧录结果！"}));
   EXPECT_EQ(service.dlg->m_nStep, 5);
 }
 
@@ -84,8 +88,9 @@ TEST(TftpServerTest, EmptyImageSendsNoPacket) {
   router.Send(listener, Request(tftp::kReadRequest, "recovery.bin"));
   EXPECT_FALSE(router.Receive(300ms));
   ASSERT_TRUE(service.Idle());
-  EXPECT_EQ(service.view.LogLines(),
-            (std::vector<std::string>{"传输文件中：", "", "固件烧录中，请耐心等待Terno回复烧录结果！"}));
+  EXPECT_EQ(
+      service.view.LogLines(),
+      (std::vector<std::string>{"传输文件中：", "", "固件烧录中，请耐心等待Terno回复烧录结果！"}));
 }
 
 TEST(TftpServerTest, RepeatedAckResendsAndUnknownOpcodeCountsAsAck) {
@@ -197,8 +202,9 @@ TEST(TftpServerTest, AnotherModelsNameEndsTheProgram) {
     router.Send(listener, Request(tftp::kReadRequest, c.name));
     EXPECT_FALSE(router.Receive(300ms)) << "nothing goes to the router";
     ASSERT_TRUE(service.Idle());
-    EXPECT_EQ(service.view.Messages(),
-              (std::vector<std::string>{"实际机型为“" + c.shown + "”，与选择不符，请在退出后重试！"}));
+    EXPECT_EQ(
+        service.view.Messages(),
+        (std::vector<std::string>{"实际机型为“" + c.shown + "”，与选择不符，请在退出后重试！"}));
     EXPECT_EQ(service.Exits(), (std::vector<int>{0}));
     EXPECT_EQ(service.Commands(), (std::vector<NetCommand::Kind>{NetCommand::kDhcp}));
     EXPECT_TRUE(service.dlg->m_pTftpThread.load()->m_bSuspended);
@@ -257,7 +263,8 @@ TEST(TftpServerTest, TakenListenerPortEndsTheProgram) {
   Service service(200ms, other.LocalPort());
   EXPECT_EQ(service.Start(), 0);
   service.platform.JoinAll();
-  EXPECT_EQ(service.view.Messages(), (std::vector<std::string>{"程序即将退出，请关闭其它TFTP工具！"}));
+  EXPECT_EQ(service.view.Messages(),
+            (std::vector<std::string>{"程序即将退出，请关闭其它TFTP工具！"}));
   EXPECT_EQ(service.platform.exits, (std::vector<int>{0}));
   EXPECT_EQ(service.Commands(), (std::vector<NetCommand::Kind>{NetCommand::kDhcp}));
 }
@@ -315,7 +322,8 @@ TEST(TftpServerTest, FinishedUploadRunsTheResultStep) {
     std::size_t blocks = c.report.size() / 512 + 1;
     ASSERT_EQ(answers.size(), blocks + 2) << c.report;
     EXPECT_EQ(answers[0].bytes, U16(6) + U16(0));
-    for (std::size_t i = 1; i <= blocks; ++i) EXPECT_EQ(answers[i].bytes, Ack(static_cast<std::uint16_t>(i)));
+    for (std::size_t i = 1; i <= blocks; ++i)
+      EXPECT_EQ(answers[i].bytes, Ack(static_cast<std::uint16_t>(i)));
     EXPECT_EQ(answers.back().bytes, Error(0, "Recv ack timeout!"));
     ASSERT_TRUE(service.Idle());
     EXPECT_EQ(service.view.LogLines(), c.lines) << c.report;

@@ -50,7 +50,9 @@ inline std::uint16_t FreePortPair() {
   }
 }
 
-inline std::string U16(std::uint16_t v) { return {static_cast<char>(v >> 8), static_cast<char>(v & 0xFF)}; }
+inline std::string U16(std::uint16_t v) {
+  return {static_cast<char>(v >> 8), static_cast<char>(v & 0xFF)};
+}
 inline std::string Request(std::uint16_t opcode, const std::string& name) {
   return U16(opcode) + name + std::string("\0octet\0", 7);
 }
@@ -83,13 +85,15 @@ class Peer {
   std::uint16_t port() const { return m_sock.LocalPort(); }
 
   void Send(std::uint16_t to, const std::string& bytes) const {
-    m_sock.SendTo({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}, Loopback(to));
+    m_sock.SendTo({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()},
+                  Loopback(to));
   }
   std::optional<Datagram> Receive(std::chrono::milliseconds timeout = 2000ms) {
     std::uint8_t buffer[1024];
     sockaddr_in from{};
     std::size_t length = 0;
-    if (m_sock.ReceiveWithin(buffer, from, length, timeout) != tftp::UdpSocket::Receive::kDatagram) {
+    if (m_sock.ReceiveWithin(buffer, from, length, timeout) !=
+        tftp::UdpSocket::Receive::kDatagram) {
       return std::nullopt;
     }
     return Datagram{std::string(reinterpret_cast<char*>(buffer), std::min(length, sizeof buffer)),

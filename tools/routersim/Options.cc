@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <map>
 
 #include "tools/routersim/RouterSim.h"
 
@@ -36,17 +37,75 @@ bool ReadFile(const std::string& path, std::string& text) {
   return file.good() || file.eof();
 }
 
-bool IsValued(const std::string& name) {
-  static const char* const kNames[] = {
-      "--server", "--port", "--image", "--expect-size", "--expect-md5", "--save", "--report",
-      "--report-file", "--report-name", "--wait-before-report", "--wait-before-exit", "--drop",
-      "--duplicate", "--delay", "--repeat-ack", "--stranger-at", "--error-at", "--silent-after",
-      "--expect-error", "--error-wait", "--retransmit", "--retries", "--seed"};
-  for (const char* known : kNames) {
-    if (name == known) return true;
-  }
-  return false;
-}
+using Setter = bool (*)(Options& o, const std::string& v);
+
+// The options that take a value, and what each does with it.
+const std::map<std::string, Setter> kValued = {
+    {"--server",
+     [](Options& o, const std::string& v) {
+       o.server = v;
+       return true;
+     }},
+    {"--port",
+     [](Options& o, const std::string& v) { return ToWhole(v, o.port, 65535) && o.port > 0; }},
+    {"--image",
+     [](Options& o, const std::string& v) {
+       o.image = v;
+       return true;
+     }},
+    {"--expect-size",
+     [](Options& o, const std::string& v) { return ToWhole(v, o.expectSize.emplace(), LONG_MAX); }},
+    {"--expect-md5",
+     [](Options& o, const std::string& v) {
+       o.expectMd5 = v;
+       return true;
+     }},
+    {"--save",
+     [](Options& o, const std::string& v) {
+       o.saveTo = v;
+       return true;
+     }},
+    {"--report",
+     [](Options& o, const std::string& v) {
+       o.report = v;
+       return true;
+     }},
+    {"--report-file",
+     [](Options& o, const std::string& v) { return ReadFile(v, o.report.emplace()); }},
+    {"--report-name",
+     [](Options& o, const std::string& v) {
+       o.reportName = v;
+       return true;
+     }},
+    {"--wait-before-report",
+     [](Options& o, const std::string& v) { return ToNumber(v, o.waitBeforeReport); }},
+    {"--wait-before-exit",
+     [](Options& o, const std::string& v) { return ToNumber(v, o.waitBeforeExit); }},
+    {"--drop", [](Options& o, const std::string& v) { return ToNumber(v, o.drop); }},
+    {"--duplicate", [](Options& o, const std::string& v) { return ToNumber(v, o.duplicate); }},
+    {"--delay",
+     [](Options& o, const std::string& v) {
+       std::size_t colon = v.find(':');
+       return colon != std::string::npos && ToNumber(v.substr(0, colon), o.delayShare) &&
+              ToWhole(v.substr(colon + 1), o.delayMs, 600000);
+     }},
+    {"--repeat-ack", [](Options& o, const std::string& v) { return ToNumber(v, o.repeatAck); }},
+    {"--stranger-at", [](Options& o, const std::string& v) { return ToLong(v, o.strangerAt); }},
+    {"--error-at", [](Options& o, const std::string& v) { return ToLong(v, o.errorAt); }},
+    {"--silent-after", [](Options& o, const std::string& v) { return ToLong(v, o.silentAfter); }},
+    {"--expect-error",
+     [](Options& o, const std::string& v) {
+       o.expectError = v;
+       return true;
+     }},
+    {"--error-wait", [](Options& o, const std::string& v) { return ToNumber(v, o.errorWait); }},
+    {"--retransmit",
+     [](Options& o, const std::string& v) {
+       return ToWhole(v, o.retransmitMs, 600000) && o.retransmitMs > 0;
+     }},
+    {"--retries", [](Options& o, const std::string& v) { return ToWhole(v, o.retries, 100000); }},
+    {"--seed", [](Options& o, const std::string& v) { return ToWhole(v, o.seed, 0xFFFFFFFFL); }},
+};
 
 }  // namespace
 
@@ -86,53 +145,23 @@ Exit status: 0 when everything received was as expected, 1 otherwise,
 )";
 }
 
-bool ParseOptions(const std::vector<std::string>& args, Options& o, bool& help, std::string& error) {
+bool ParseOptions(const std::vector<std::string>& args, Options& o, bool& help,
+                  std::string& error) {
   help = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& name = args[i];
-    auto value = [&](std::string& out) {
-      if (i + 1 >= args.size()) return false;
-      out = args[++i];
-      return true;
-    };
-    std::string v;
-    bool ok = true;
-    if (name == "--help") help = true;
-    else if (name == "--cfg") o.fetchConfig = true;
-    else if (name == "--no-image") o.image.clear();
-    else if (name == "--expect-silence") o.expectSilence = true;
-    else if (!IsValued(name)) {
+    if (name == "--help") {
+      help = true;
+    } else if (name == "--cfg") {
+      o.fetchConfig = true;
+    } else if (name == "--no-image") {
+      o.image.clear();
+    } else if (name == "--expect-silence") {
+      o.expectSilence = true;
+    } else if (auto option = kValued.find(name); option == kValued.end()) {
       error = "unknown option " + name;
       return false;
-    } else if (!value(v)) ok = false;
-    else if (name == "--server") o.server = v;
-    else if (name == "--port") ok = ToWhole(v, o.port, 65535) && o.port > 0;
-    else if (name == "--image") o.image = v;
-    else if (name == "--expect-size") ok = ToWhole(v, o.expectSize.emplace(), LONG_MAX);
-    else if (name == "--expect-md5") o.expectMd5 = v;
-    else if (name == "--save") o.saveTo = v;
-    else if (name == "--report") o.report = v;
-    else if (name == "--report-file") ok = ReadFile(v, o.report.emplace());
-    else if (name == "--report-name") o.reportName = v;
-    else if (name == "--wait-before-report") ok = ToNumber(v, o.waitBeforeReport);
-    else if (name == "--wait-before-exit") ok = ToNumber(v, o.waitBeforeExit);
-    else if (name == "--drop") ok = ToNumber(v, o.drop);
-    else if (name == "--duplicate") ok = ToNumber(v, o.duplicate);
-    else if (name == "--delay") {
-      std::size_t colon = v.find(':');
-      ok = colon != std::string::npos && ToNumber(v.substr(0, colon), o.delayShare) &&
-           ToWhole(v.substr(colon + 1), o.delayMs, 600000);
-    }
-    else if (name == "--repeat-ack") ok = ToNumber(v, o.repeatAck);
-    else if (name == "--stranger-at") ok = ToLong(v, o.strangerAt);
-    else if (name == "--error-at") ok = ToLong(v, o.errorAt);
-    else if (name == "--silent-after") ok = ToLong(v, o.silentAfter);
-    else if (name == "--expect-error") o.expectError = v;
-    else if (name == "--error-wait") ok = ToNumber(v, o.errorWait);
-    else if (name == "--retransmit") ok = ToWhole(v, o.retransmitMs, 600000) && o.retransmitMs > 0;
-    else if (name == "--retries") ok = ToWhole(v, o.retries, 100000);
-    else ok = ToWhole(v, o.seed, 0xFFFFFFFFL);  // --seed
-    if (!ok) {
+    } else if (i + 1 >= args.size() || !option->second(o, args[++i])) {
       error = "bad or missing value for " + name;
       return false;
     }

@@ -22,12 +22,16 @@ namespace {
 constexpr std::uint16_t kRrq = 1, kWrq = 2, kData = 3, kAck = 4, kError = 5, kWriteReply = 6;
 constexpr std::size_t kBlock = 512;
 
-std::string U16(std::uint16_t v) { return {static_cast<char>(v >> 8), static_cast<char>(v & 0xFF)}; }
+std::string U16(std::uint16_t v) {
+  return {static_cast<char>(v >> 8), static_cast<char>(v & 0xFF)};
+}
 std::string Request(std::uint16_t opcode, const std::string& name) {
   return U16(opcode) + name + std::string("\0octet\0", 7);
 }
 std::string Ack(std::uint16_t block) { return U16(kAck) + U16(block); }
-std::string Data(std::uint16_t block, const std::string& payload) { return U16(kData) + U16(block) + payload; }
+std::string Data(std::uint16_t block, const std::string& payload) {
+  return U16(kData) + U16(block) + payload;
+}
 std::string Error(std::uint16_t code, const std::string& text) {
   return U16(kError) + U16(code) + text + std::string(1, '\0');
 }
@@ -61,7 +65,8 @@ class Socket {
   Socket& operator=(const Socket&) = delete;
 
   void SendTo(const std::string& bytes, const sockaddr_in& to) const {
-    ::sendto(m_fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    ::sendto(m_fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+             sizeof to);
   }
   std::optional<Packet> Receive(int timeoutMs) const {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -122,7 +127,8 @@ struct Outcome {
 
 class Session {
  public:
-  Session(const Options& options, std::FILE* out) : m_options(options), m_out(out), m_random(options.seed) {
+  Session(const Options& options, std::FILE* out)
+      : m_options(options), m_out(out), m_random(options.seed) {
     m_server.sin_family = AF_INET;
     m_server.sin_port = htons(options.port);
   }
@@ -145,7 +151,8 @@ class Session {
   // Our packets of an exchange (not the requests) may be lost, doubled or late.
   void SendOurs(const Socket& sock, const std::string& bytes, const sockaddr_in& to) {
     if (Chance(m_options.drop)) return;
-    if (Chance(m_options.delayShare)) std::this_thread::sleep_for(std::chrono::milliseconds(m_options.delayMs));
+    if (Chance(m_options.delayShare))
+      std::this_thread::sleep_for(std::chrono::milliseconds(m_options.delayMs));
     sock.SendTo(bytes, to);
     if (Chance(m_options.duplicate)) sock.SendTo(bytes, to);
   }
@@ -175,12 +182,15 @@ class Session {
   }
 
   Outcome Fetch(const std::string& name, std::string& data);
-  bool Linger(const Socket& sock, const sockaddr_in& tid, const std::string& lastAck, std::uint16_t marker);
+  bool Linger(const Socket& sock, const sockaddr_in& tid, const std::string& lastAck,
+              std::uint16_t marker);
   Outcome Upload(const std::string& name, const std::string& report);
-  Outcome AwaitAck(const Socket& sock, const sockaddr_in& tid, const std::string& packet, std::uint16_t block);
+  Outcome AwaitAck(const Socket& sock, const sockaddr_in& tid, const std::string& packet,
+                   std::uint16_t block);
   // Planned misbehaviour at block `n` (1-based). Returns an outcome when the
   // transfer stops here.
-  std::optional<Outcome> Misbehave(const Socket& sock, const sockaddr_in& tid, long n, const std::string& answer);
+  std::optional<Outcome> Misbehave(const Socket& sock, const sockaddr_in& tid, long n,
+                                   const std::string& answer);
   Outcome AwaitError(const Socket& sock, const sockaddr_in& tid);
   void ProbeAsStranger(const sockaddr_in& tid, const std::string& packet);
   void CheckImage(const std::string& data);
@@ -210,7 +220,8 @@ Outcome Session::Fetch(const std::string& name, std::string& data) {
       continue;
     }
     if (p->opcode() == kError) return {End::kServerError, p->text()};
-    if (p->opcode() != kData) return {End::kBroken, "opcode " + std::to_string(p->opcode()) + " instead of DATA"};
+    if (p->opcode() != kData)
+      return {End::kBroken, "opcode " + std::to_string(p->opcode()) + " instead of DATA"};
     if (p->block() != expected) continue;  // a block we already have
     misses = 0;
     long n = static_cast<long>(data.size() / kBlock) + 1;
@@ -226,7 +237,8 @@ Outcome Session::Fetch(const std::string& name, std::string& data) {
     ++expected;
     if (p->payload().size() < kBlock) {
       bool marker = p->payload().empty() || Linger(sock, tid, lastAck, expected);
-      Say(name + ": " + std::to_string(data.size()) + " bytes, end marker " + (marker ? "seen" : "not seen"));
+      Say(name + ": " + std::to_string(data.size()) + " bytes, end marker " +
+          (marker ? "seen" : "not seen"));
       return {End::kDone, ""};
     }
   }
@@ -263,15 +275,18 @@ void Session::ProbeAsStranger(const sockaddr_in& tid, const std::string& packet)
   Socket stranger;
   stranger.SendTo(packet, tid);
   auto reply = stranger.Receive(2000);
-  Check(reply && reply->opcode() == kError && reply->block() == 5 && reply->text() == "Unknown transfer ID",
+  Check(reply && reply->opcode() == kError && reply->block() == 5 &&
+            reply->text() == "Unknown transfer ID",
         "packet from another port (" + std::to_string(stranger.Port()) + ") refused with ERROR 5");
 }
 
 Outcome Session::AwaitError(const Socket& sock, const sockaddr_in& tid) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(m_options.errorWait);
+  auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::duration<double>(m_options.errorWait);
   while (std::chrono::steady_clock::now() < deadline) {
     auto p = sock.Receive(m_options.retransmitMs);
-    if (p && SameEndpoint(p->from, tid) && p->opcode() == kError) return {End::kServerError, p->text()};
+    if (p && SameEndpoint(p->from, tid) && p->opcode() == kError)
+      return {End::kServerError, p->text()};
   }
   return {End::kNoAnswer, "no ERROR from the server"};
 }
@@ -320,10 +335,12 @@ void Session::CheckImage(const std::string& data) {
   std::string md5 = Md5Hex(data);
   Say("image md5 " + md5);
   if (m_options.expectSize) {
-    Check(data.size() == *m_options.expectSize, "size " + std::to_string(data.size()) + " expected " +
-                                                   std::to_string(*m_options.expectSize));
+    Check(data.size() == *m_options.expectSize, "size " + std::to_string(data.size()) +
+                                                    " expected " +
+                                                    std::to_string(*m_options.expectSize));
   }
-  if (!m_options.expectMd5.empty()) Check(md5 == m_options.expectMd5, "md5 expected " + m_options.expectMd5);
+  if (!m_options.expectMd5.empty())
+    Check(md5 == m_options.expectMd5, "md5 expected " + m_options.expectMd5);
   if (!m_options.saveTo.empty()) {
     std::ofstream file(m_options.saveTo, std::ios::binary);
     file.write(data.data(), static_cast<std::streamsize>(data.size()));
@@ -336,7 +353,9 @@ int Session::Conclude(const Outcome& outcome) {
   switch (outcome.end) {
     case End::kServerError:
       Say("server sent ERROR \"" + outcome.detail + "\"");
-      return !m_failed && !m_options.expectError.empty() && outcome.detail == m_options.expectError ? 0 : 1;
+      return !m_failed && !m_options.expectError.empty() && outcome.detail == m_options.expectError
+                 ? 0
+                 : 1;
     case End::kNoAnswer:
       Say(outcome.detail);
       return !m_failed && m_options.expectSilence ? 0 : 1;
@@ -362,7 +381,8 @@ int Session::Run() {
     std::string cfg;
     outcome = Fetch("recovery-cfg.bin", cfg);
     if (outcome.end != End::kDone) return Conclude(outcome);
-    Check(cfg.size() == 52 && cfg.compare(0, 4, "\xEF\xEF\xEF\xEF") == 0, "configuration record of 52 bytes");
+    Check(cfg.size() == 52 && cfg.compare(0, 4, "\xEF\xEF\xEF\xEF") == 0,
+          "configuration record of 52 bytes");
   }
   if (!m_options.image.empty()) {
     std::string image;
