@@ -3,12 +3,12 @@
 #include <cstdio>
 
 #include "app/BrickfixApp.h"
-#include "app/NotAvailable.h"
 #include "console/UiBridge.h"
 #include "firmware/FirmwareOps.h"
 #include "netcfg/LinuxNetOps.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/NetworkRights.h"
+#include "tftp/TftpOps.h"
 #include "ui/Frontends.h"
 
 int main(int argc, char** argv) {
@@ -37,8 +37,7 @@ int main(int argc, char** argv) {
   // Everything below lives until the process ends.
   auto* bridge = new UiBridge;
   auto* platform = new LinuxPlatform(*bridge, *frontend);
-  auto* unavailable = new NotAvailableOps;
-  Operations ops{platform, new FirmwareOps, new LinuxNetOps, unavailable};
+  Operations ops{platform, new FirmwareOps, new LinuxNetOps, new TftpOps};
   int status = RunMainDialog(*frontend, *bridge, ops);
   bridge->Close();
   frontend->Shutdown();

@@ -413,8 +413,7 @@ def lossy_router(s):
     bf.answer("1")
     s.expect_address_setup()
     router = s.router("--cfg", "--expect-size", str(len(image)), "--expect-md5", md5(image),
-                      "--drop", "5", "--duplicate", "5", "--seed", "7", "--retries", "40",
-                      "--no-report")
+                      "--drop", "5", "--duplicate", "5", "--seed", "7", "--retries", "40")
     bf.expect("固件烧录中，请耐心等待Terno回复烧录结果！", timeout=180)
     s.router_done(router, timeout=240)
 

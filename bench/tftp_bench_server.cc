@@ -1,0 +1,77 @@
+// Serves one image from memory with the program's TFTP service, for the
+// benchmark and for trying the router simulator by hand:
+//   tftp_bench_server IMAGE [PORT]
+// The log goes to standard error. Runs until it is killed.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "app/BrickfixDlg.h"
+#include "console/ConsoleView.h"
+#include "console/UiBridge.h"
+#include "firmware/ServedFile.h"
+#include "platform/linux/LinuxPlatform.h"
+#include "tftp/TftpOps.h"
+
+namespace {
+
+class StderrView : public IConsoleView {
+ public:
+  void AppendLog(std::string_view text) override {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+  }
+  void ClearLog() override {}
+  void SelectInput() override {}
+  void ClearInput() override {}
+  std::string GetInputText() override { return ""; }
+  void MessageBox(const std::string& text) override {
+    std::fprintf(stderr, "[%s]\n", text.c_str());
+  }
+  void SetTitle(const std::string&) override {}
+  void ApplyStyle(int, const CColorEdit&) override {}
+  void ShowAbout() override {}
+  void Shutdown() override {}
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || argc > 3) {
+    std::fprintf(stderr, "usage: tftp_bench_server IMAGE [PORT]\n");
+    return 2;
+  }
+  std::ifstream file(argv[1], std::ios::binary);
+  if (!file) {
+    std::fprintf(stderr, "tftp_bench_server: cannot read %s\n", argv[1]);
+    return 1;
+  }
+  // Everything below lives until the process is killed.
+  auto* image = new std::vector<unsigned char>(std::istreambuf_iterator<char>(file), {});
+  auto* result = new std::vector<unsigned char>(1024, 0);
+  auto* config = new std::vector<unsigned char>(52, 0xEF);
+  g_recoveryBin = {image->data(), static_cast<int>(image->size())};
+  g_recoveryCfg = {config->data(), static_cast<int>(config->size())};
+  g_recoveryResult = {result->data(), static_cast<int>(result->size())};
+
+  auto* view = new StderrView;
+  auto* bridge = new UiBridge;
+  auto* platform = new LinuxPlatform(*bridge, *view);
+  auto port = static_cast<std::uint16_t>(argc == 3 ? std::atoi(argv[2]) : tftp::kTftpPort);
+  auto* tftp = new TftpOps(port);
+  CBrickfixDlg::Services services;
+  services.view = view;
+  services.bridge = bridge;
+  services.platform = platform;
+  services.tftp = tftp;
+  auto* dlg = new CBrickfixDlg(services);
+  dlg->InitConsole();
+  dlg->m_strModel = "recovery.bin";
+  dlg->m_bCfgNotRequested = 0;  // every fetch just waits for a report
+  dlg->m_pTftpThread = tftp->StartListener(dlg);
+  for (;;) pause();
+}

@@ -1,0 +1,118 @@
+#include "tftp/TftpOps.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <system_error>
+#include <thread>
+
+#include "app/BrickfixDlg.h"
+
+using tftp::UdpSocket;
+
+TftpOps::TftpOps(std::uint16_t listenPort, std::uint16_t firstTransferPort,
+                 std::chrono::microseconds firstTimeout)
+    : m_listenPort(listenPort),
+      m_settings{firstTransferPort, firstTimeout},
+      m_stop(::eventfd(0, EFD_CLOEXEC)) {}
+
+TftpOps::~TftpOps() {
+  std::uint64_t one = 1;
+  if (::write(m_stop.get(), &one, sizeof one) < 0) {
+    // Without the wake-up the listener still ends at its next datagram.
+  }
+  std::unique_lock<std::mutex> lock(m_mutex);
+  m_changed.wait(lock, [this] { return m_listeners == 0 && m_transfers == 0; });
+}
+
+CWinThread* TftpOps::StartListener(CBrickfixDlg* dlg) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_listeners;
+  }
+  dlg->BeginThread([this, dlg] {
+    EndGuard ended{this, &m_listeners};
+    TftpListenerThread(dlg);
+  });
+  return &m_thread;
+}
+
+int TftpOps::ParseRecoveryResult(CBrickfixDlg* dlg) { return ::ParseRecoveryResult(dlg); }
+
+bool TftpOps::WaitUntilIdle(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  return m_changed.wait_for(lock, timeout, [this] { return m_transfers == 0; });
+}
+
+void TftpOps::ThreadEnded(int* count) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  --*count;
+  m_changed.notify_all();
+}
+
+int TftpOps::TftpListenerThread(CBrickfixDlg* dlg) {
+  m_thread.m_threadId = std::this_thread::get_id();
+  g_pTftpDlg = dlg;
+  auto sock = std::make_shared<UdpSocket>(UdpSocket::Open());
+  if (!sock->valid()) return 0;
+  if (!sock->Bind(m_listenPort)) {
+    dlg->MessageBox("程序即将退出，请关闭其它TFTP工具！");
+    dlg->RestoreDhcp();
+    dlg->ExitProcess(0);
+  }
+  m_boundPort = sock->LocalPort();
+  Serve(sock);
+  return 0;
+}
+
+// The request loop: one transfer thread per read or write request. Returns
+// only when the service is being destroyed.
+void TftpOps::Serve(const std::shared_ptr<UdpSocket>& sock) {
+  std::uint8_t buffer[tftp::kRequestMax];
+  for (;;) {
+    pollfd entries[] = {{sock->fd(), POLLIN, 0}, {m_stop.get(), POLLIN, 0}};
+    if (::poll(entries, 2, -1) <= 0) continue;
+    if (entries[1].revents) return;
+    if (!entries[0].revents) continue;
+    TransferRequest request;
+    std::size_t length = 0;
+    if (sock->ReceiveNow(buffer, request.client, length) != UdpSocket::Receive::kDatagram) continue;
+    if (m_thread.m_bSuspended) continue;
+    tftp::Request parsed = tftp::ClassifyRequest({buffer, std::min(length, sizeof buffer)}, length);
+    if (parsed.kind == tftp::Request::kIgnore) continue;
+    request.sock = sock;
+    request.fileName = std::move(parsed.fileName);
+    request.settings = m_settings;
+    StartTransfer(parsed.kind == tftp::Request::kRead, std::move(request));
+  }
+}
+
+void TftpOps::StartTransfer(bool read, TransferRequest request) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_transfers;
+  }
+  ++m_started;
+  try {
+    std::thread([this, read, request = std::move(request)]() mutable {
+      EndGuard ended{this, &m_transfers};
+      auto body = [&] {
+        if (read)
+          TftpReadThread(std::move(request));
+        else
+          TftpWriteThread(std::move(request));
+      };
+      if (m_runner)
+        m_runner(body);
+      else
+        body();
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread to be had: the request goes unanswered, as a lost datagram
+    // would; the router asks again.
+    ThreadEnded(&m_transfers);
+  }
+}

@@ -1,0 +1,87 @@
+#include "tftp/UdpSocket.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <utility>
+
+namespace tftp {
+
+bool SameEndpoint(const sockaddr_in& a, const sockaddr_in& b) {
+  return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
+
+UniqueFd::UniqueFd(UniqueFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = std::exchange(other.m_fd, -1);
+  }
+  return *this;
+}
+
+UniqueFd::~UniqueFd() {
+  if (m_fd >= 0) ::close(m_fd);
+}
+
+UdpSocket UdpSocket::Open() { return UdpSocket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)); }
+
+bool UdpSocket::Bind(std::uint16_t port) const { return Bind(INADDR_ANY, port); }
+
+bool UdpSocket::Bind(std::uint32_t address, std::uint16_t port) const {
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(address);
+  local.sin_port = htons(port);
+  return ::bind(fd(), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
+}
+
+std::uint16_t UdpSocket::LocalPort() const {
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  if (::getsockname(fd(), reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
+  return ntohs(local.sin_port);
+}
+
+ssize_t UdpSocket::SendTo(std::span<const std::uint8_t> bytes, const sockaddr_in& to) const {
+  return ::sendto(fd(), bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                  sizeof to);
+}
+
+bool UdpSocket::SetReceiveTimeout(std::chrono::microseconds timeout) {
+  if (timeout == m_receiveTimeout) return true;
+  timeval value{static_cast<time_t>(timeout.count() / 1'000'000),
+                static_cast<suseconds_t>(timeout.count() % 1'000'000)};
+  if (::setsockopt(fd(), SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value) != 0) return false;
+  m_receiveTimeout = timeout;
+  return true;
+}
+
+UdpSocket::Receive UdpSocket::ReceiveWithin(std::span<std::uint8_t> buffer, sockaddr_in& from,
+                                            std::size_t& length,
+                                            std::chrono::microseconds timeout) {
+  // MSG_TRUNC makes the call report the datagram's real length.
+  int flags = MSG_TRUNC;
+  if (timeout.count() <= 0)
+    flags |= MSG_DONTWAIT;
+  else if (!SetReceiveTimeout(timeout))
+    return Receive::kFailed;
+  socklen_t size = sizeof from;
+  from = sockaddr_in{};
+  ssize_t got = ::recvfrom(fd(), buffer.data(), buffer.size(), flags,
+                           reinterpret_cast<sockaddr*>(&from), &size);
+  if (got >= 0) {
+    length = static_cast<std::size_t>(got);
+    return Receive::kDatagram;
+  }
+  if (errno == EAGAIN || errno == EWOULDBLOCK) return Receive::kExpired;
+  return errno == EINTR ? Receive::kInterrupted : Receive::kFailed;
+}
+
+}  // namespace tftp
