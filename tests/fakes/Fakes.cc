@@ -222,7 +222,8 @@ int FakeTftp::ParseRecoveryResult(CBrickfixDlg*) {
 
 // ---- WizardHarness ----
 
-WizardHarness::WizardHarness(FakePlatform::Mode mode) : platform(mode) {
+CBrickfixDlg::Services MakeServices(IConsoleView& view, UiBridge& bridge, IPlatform& platform,
+                                    IFirmwareOps& firmware, INetOps& net, ITftpOps& tftp) {
   CBrickfixDlg::Services services;
   services.view = &view;
   services.bridge = &bridge;
@@ -230,7 +231,11 @@ WizardHarness::WizardHarness(FakePlatform::Mode mode) : platform(mode) {
   services.firmware = &firmware;
   services.net = &net;
   services.tftp = &tftp;
-  dlg = std::make_unique<CBrickfixDlg>(services);
+  return services;
+}
+
+WizardHarness::WizardHarness(FakePlatform::Mode mode) : platform(mode) {
+  dlg = std::make_unique<CBrickfixDlg>(MakeServices(view, bridge, platform, firmware, net, tftp));
   bridge.AttachUiThread();
 }
 

@@ -122,6 +122,10 @@ class FakeTftp : public ITftpOps {
   std::deque<int> results;  // codes returned by ParseRecoveryResult, front first
 };
 
+// The services of a dialog built from the given parts.
+CBrickfixDlg::Services MakeServices(IConsoleView& view, UiBridge& bridge, IPlatform& platform,
+                                    IFirmwareOps& firmware, INetOps& net, ITftpOps& tftp);
+
 // A dialog wired to fakes, with the test thread as the user-interface thread.
 struct WizardHarness {
   explicit WizardHarness(FakePlatform::Mode mode = FakePlatform::kQueue);

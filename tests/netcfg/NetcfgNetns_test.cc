@@ -213,14 +213,8 @@ class NetcfgNetnsTest : public ::testing::Test {
 // calling thread.
 struct RealNetDialog {
   explicit RealNetDialog(INetOps& net) {
-    CBrickfixDlg::Services services;
-    services.view = &view;
-    services.bridge = &bridge;
-    services.platform = &platform;
-    services.firmware = &firmware;
-    services.net = &net;
-    services.tftp = &tftp;
-    dlg = std::make_unique<CBrickfixDlg>(services);
+    dlg = std::make_unique<CBrickfixDlg>(
+        MakeServices(view, bridge, platform, firmware, net, tftp));
   }
   FakeView view;
   UiBridge bridge;

@@ -26,14 +26,8 @@ void EnsureQtApplication() {
 
 QtWindowHarness::QtWindowHarness() {
   EnsureQtApplication();
-  CBrickfixDlg::Services services;
-  services.view = &frontend;
-  services.bridge = &bridge;
-  services.platform = &platform;
-  services.firmware = &firmware;
-  services.net = &net;
-  services.tftp = &tftp;
-  dlg = std::make_unique<CBrickfixDlg>(services);
+  dlg = std::make_unique<CBrickfixDlg>(
+      MakeServices(frontend, bridge, platform, firmware, net, tftp));
 }
 
 QtWindowHarness::~QtWindowHarness() { platform.JoinAll(); }

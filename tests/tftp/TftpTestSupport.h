@@ -112,14 +112,8 @@ class Service {
   explicit Service(std::chrono::microseconds firstTimeout = 200ms, std::uint16_t listenPort = 0)
       : firstPort(FreePortPair()),
         ops(std::make_unique<TftpOps>(listenPort, firstPort, firstTimeout)) {
-    CBrickfixDlg::Services services;
-    services.view = &view;
-    services.bridge = &bridge;
-    services.platform = &platform;
-    services.firmware = &firmware;
-    services.net = &net;
-    services.tftp = ops.get();
-    dlg = std::make_unique<CBrickfixDlg>(services);
+    dlg = std::make_unique<CBrickfixDlg>(
+        MakeServices(view, bridge, platform, firmware, net, *ops));
     dlg->InitConsole();
     dlg->m_strModel = "RX2001";
     dlg->m_nAdapter = 1;
