@@ -14,14 +14,9 @@ foreach(helper IN ITEMS brickfix-cloud brickfix-routersim)
   endif()
 endforeach()
 
-set(BRICKFIX_DESKTOP_FILE ${PROJECT_SOURCE_DIR}/resources/brickfix.desktop)
-set(BRICKFIX_ICON_FILE ${PROJECT_SOURCE_DIR}/resources/brickfix.png)
-if(EXISTS ${BRICKFIX_DESKTOP_FILE})
-  install(FILES ${BRICKFIX_DESKTOP_FILE} DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-endif()
-if(EXISTS ${BRICKFIX_ICON_FILE})
-  install(FILES ${BRICKFIX_ICON_FILE} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/128x128/apps)
-endif()
+# The desktop entry, its icon and the polkit action come with the desktop
+# window (src/ui/qt), which installs them.
+set(BRICKFIX_DESKTOP_FILE ${PROJECT_SOURCE_DIR}/resources/brickfix.desktop.in)
 
 # The manual page gets the version from project(), and is installed
 # compressed, as man-db and Debian expect; -n keeps the time stamp out so
