@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
 ./scripts/build.sh build
-(cd build && ctest --output-on-failure -j "$jobs" --timeout 900)
+(cd build && ctest --output-on-failure -j "$jobs" --timeout 900 --repeat until-pass:2)
 
 # Sanitizer builds run the fast tests; the namespace, real-peer and end-to-end
 # suites have run above.

@@ -88,6 +88,18 @@ class Brickfix:
                         pattern, "\n".join(self.lines[-25:]), "\n".join(self.stderr[-10:])))
                 self.cond.wait(min(left, 0.5))
 
+    def expect_each(self, lines, timeout=30):
+        """Waits for every one of lines, in any order (lines that different
+        threads print, such as the end of one transfer and the start of the
+        next)."""
+        start = self.read_pos
+        last = start
+        for line in lines:
+            self.read_pos = start
+            self.expect(line, timeout)
+            last = max(last, self.read_pos)
+        self.read_pos = last
+
     def expect_message_box(self, text, timeout=30):
         self.expect("[MessageBox] " + text, timeout)
         self.answer("")  # OK
