@@ -164,12 +164,17 @@ class Scenario:
         r = self.lab.router
         netlab.run("ip", "-n", r, "addr", "flush", "dev", "eth0")
         self.lab.add_address(r, "192.168.199.1/24")
+        self.start_dhcp_server("192.168.199.100", "192.168.199.150")
+
+    def start_dhcp_server(self, first, last):
+        """dnsmasq on the router side, handing out first..last (no DNS)."""
         lease_dir = os.path.join(self.lab.tmp, "dnsmasq")
         os.makedirs(lease_dir, exist_ok=True)
-        self.lab.start(r, ["dnsmasq", "--no-daemon", "--port=0", "--interface=eth0",
-                           "--bind-interfaces", "--dhcp-range=192.168.199.100,192.168.199.150,12h",
-                           "--dhcp-leasefile=" + os.path.join(lease_dir, "leases"),
-                           "--pid-file=" + os.path.join(lease_dir, "pid"), "--conf-file=/dev/null"],
+        self.lab.start(self.lab.router,
+                       ["dnsmasq", "--no-daemon", "--port=0", "--interface=eth0",
+                        "--bind-interfaces", "--dhcp-range=%s,%s,12h" % (first, last),
+                        "--dhcp-leasefile=" + os.path.join(lease_dir, "leases"),
+                        "--pid-file=" + os.path.join(lease_dir, "pid"), "--conf-file=/dev/null"],
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
@@ -199,7 +204,7 @@ def download_and_report_success(s):
     bf.answer("1")
     bf.expect("本地没有固件，强制从互联网下载固件：RX2001-1.2")
     bf.expect("开始下载")
-    marks = bf.expect(re.compile(r"^#*$"))
+    bf.expect(re.compile(r"^#*$"))  # the progress marks
     bf.expect("下载完成，使用最新固件")
     check_eq(s.rom_files(), {"RX2001-1.2": image}, "the store after the download")
     bf.expect("当前可用网卡如下，请正确选择所使用的网卡：")
@@ -214,7 +219,6 @@ def download_and_report_success(s):
     s.router_done(router)
     bf.expect("固件烧写成功！", timeout=120)
     check_eq(s.pc_addresses(), ["192.168.1.88/24"], "the address after success")
-    del marks
     bf.close_input()
     check_eq(bf.wait_exit(), 0, "exit status")
 
@@ -244,16 +248,7 @@ def retry_after_code_4(s):
 def code_7_restores_dhcp(s):
     image = image_bytes(5000, "s3")
     s.store("RX2003-0.9", image)
-    bf_router_dhcp = s  # the router side serves DHCP on the recovery subnet
-    r = s.lab.router
-    lease_dir = os.path.join(s.lab.tmp, "dnsmasq")
-    os.makedirs(lease_dir)
-    s.lab.start(r, ["dnsmasq", "--no-daemon", "--port=0", "--interface=eth0", "--bind-interfaces",
-                    "--dhcp-range=192.168.1.100,192.168.1.150,12h",
-                    "--dhcp-leasefile=" + os.path.join(lease_dir, "leases"),
-                    "--pid-file=" + os.path.join(lease_dir, "pid"), "--conf-file=/dev/null"],
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    del bf_router_dhcp
+    s.start_dhcp_server("192.168.1.100", "192.168.1.150")  # the router side serves DHCP
     bf = s.start_brickfix()  # no cloud: the stored image is used
     bf.answer("3")
     bf.expect("使用本地固件：RX2003-0.9")
