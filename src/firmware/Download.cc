@@ -15,6 +15,7 @@
 #include "firmware/HttpClient.h"
 #include "firmware/RomInfo.h"
 #include "firmware/RomStore.h"
+#include "platform/linux/FullIo.h"
 
 void DownloadProgress::OnChunk() {
   int before = m_nChunks++;
@@ -63,24 +64,12 @@ struct ImageReceiver {
   }
 };
 
-// Writes the whole block; false on any failure, a full disk included.
-bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
-  std::size_t done = 0;
-  while (done < size) {
-    ssize_t n = ::write(fd, data + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // Writes the image under a hidden temporary name and makes it durable.
 bool WriteTempFile(const std::string& path, const unsigned char* data, std::size_t size) {
   ::unlink(path.c_str());  // the leftover of a save that was cut off
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  bool ok = WriteAll(fd, data, size) && ::fsync(fd) == 0;
+  bool ok = WriteFull(fd, data, size) && ::fsync(fd) == 0;
   return ::close(fd) == 0 && ok;
 }
 

@@ -12,28 +12,10 @@
 #include <new>
 #include <vector>
 
+#include "platform/linux/FullIo.h"
+#include "platform/linux/ScopedFd.h"
+
 namespace {
-
-// Owns one open descriptor.
-class Fd {
- public:
-  explicit Fd(int fd) : m_fd(fd) {}
-  ~Fd() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return m_fd; }
-  // Closes now and reports whether the close succeeded.
-  bool Close() {
-    int fd = m_fd;
-    m_fd = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int m_fd;
-};
 
 struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
@@ -70,18 +52,6 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
-// Reads exactly `size` bytes; false on an error or an early end of file.
-bool ReadAll(int fd, unsigned char* data, std::size_t size) {
-  std::size_t done = 0;
-  while (done < size) {
-    ssize_t n = ::read(fd, data + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 }  // namespace
 
 std::string FindRomFile(const std::string& dir, const std::string& model, bool purge) {
@@ -100,7 +70,7 @@ int LoadRomFile(RomInfo& info, const std::string& model) {
   if (std::size_t dash = name.find('-'); dash != std::string::npos) {
     info.version = name.substr(dash + 1);
   }
-  Fd file(::open((std::string(kRomDir) + "/" + name).c_str(), O_RDONLY | O_CLOEXEC));
+  ScopedFd file(::open((std::string(kRomDir) + "/" + name).c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st;
   if (file.get() < 0 || fstat(file.get(), &st) != 0) return 7;
   if (st.st_size > kMaxImageSize) {
@@ -112,7 +82,7 @@ int LoadRomFile(RomInfo& info, const std::string& model) {
   info.data = new (std::nothrow) unsigned char[static_cast<std::size_t>(info.size)];
   if (!info.data) return 2;
   // A half-read image must never be served to the router.
-  if (!ReadAll(file.get(), info.data, static_cast<std::size_t>(info.size))) {
+  if (!ReadFull(file.get(), info.data, static_cast<std::size_t>(info.size))) {
     delete[] info.data;
     info.data = nullptr;
     return 7;

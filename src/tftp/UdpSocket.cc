@@ -16,20 +16,6 @@ bool SameEndpoint(const sockaddr_in& a, const sockaddr_in& b) {
   return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
 }
 
-UniqueFd::UniqueFd(UniqueFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = std::exchange(other.m_fd, -1);
-  }
-  return *this;
-}
-
-UniqueFd::~UniqueFd() {
-  if (m_fd >= 0) ::close(m_fd);
-}
-
 UdpSocket UdpSocket::Open() { return UdpSocket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)); }
 
 bool UdpSocket::Bind(std::uint16_t port) const { return Bind(INADDR_ANY, port); }

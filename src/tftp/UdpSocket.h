@@ -8,25 +8,11 @@
 #include <cstdint>
 #include <span>
 
+#include "platform/linux/ScopedFd.h"
+
 namespace tftp {
 
 bool SameEndpoint(const sockaddr_in& a, const sockaddr_in& b);
-
-// A file descriptor that closes itself.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : m_fd(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept;
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd();
-  int get() const { return m_fd; }
-
- private:
-  int m_fd = -1;
-};
 
 class UdpSocket {
  public:
@@ -71,7 +57,7 @@ class UdpSocket {
  private:
   bool SetReceiveTimeout(std::chrono::microseconds timeout);
 
-  UniqueFd m_fd;
+  ScopedFd m_fd;
   std::chrono::microseconds m_receiveTimeout{0};  // 0: none set (wait forever)
 };
 
