@@ -391,6 +391,9 @@ def two_adapters(s):
     bf.expect(re.compile(r"^2\. "))
     lines = bf.lines_since("当前可用网卡如下，请正确选择所使用的网卡：")
     number = next(l.split(".")[0] for l in lines if (" %s (" % s.ifname) in l)
+    # The worker that lists the adapters accepts answers only once it has
+    # printed the list (an answer before that is ignored, as while busy).
+    time.sleep(0.5)
     bf.answer("3")
     bf.expect("[MessageBox] 输入网卡序号非法，请重新输入！")
     bf.answer("")
