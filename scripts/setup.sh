@@ -3,7 +3,7 @@
 set -euo pipefail
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
 PACKAGES=(
-  build-essential cmake ninja-build pkg-config git
+  build-essential cmake ninja-build pkg-config git file
   libgtest-dev libgmock-dev googletest
   libcurl4-openssl-dev libjsoncpp-dev libssl-dev openssl ca-certificates
   dpkg-dev groff-base passwd
@@ -20,14 +20,14 @@ for p in "${PACKAGES[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
   # Packages that ship a service (tftpd-hpa) must not start it on this machine:
-  # it would take UDP port 69.
-  policy_added=
+  # it would take UDP port 69. A policy-rc.d that is already there (container
+  # images ship one) is left as it is; ours is removed again, also on failure.
   if [ ! -e /usr/sbin/policy-rc.d ]; then
     printf '#!/bin/sh\nexit 101\n' | $SUDO tee /usr/sbin/policy-rc.d >/dev/null
     $SUDO chmod +x /usr/sbin/policy-rc.d
-    policy_added=1
+    trap '$SUDO rm -f /usr/sbin/policy-rc.d' EXIT
   fi
   $SUDO apt-get update
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
-  [ -n "$policy_added" ] && $SUDO rm -f /usr/sbin/policy-rc.d
 fi
+exit 0
