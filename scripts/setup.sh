@@ -13,6 +13,8 @@ PACKAGES=(
   tmux iproute2 iputils-ping python3
   tftp-hpa atftp busybox curl tftpd-hpa dnsmasq-base isc-dhcp-client
   qt6-base-dev fonts-wqy-zenhei xvfb xauth imagemagick openbox xdotool
+  u-boot-qemu qemu-system-arm network-manager linux-perf
+  g++-mingw-w64-x86-64-posix wine64 nlohmann-json3-dev nsis
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -29,5 +31,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
   $SUDO apt-get update
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+  # NetworkManager is installed for the tests, which run their own copies in
+  # namespaces; the machine's own network stays as it is.
+  if command -v systemctl >/dev/null; then
+    $SUDO systemctl disable NetworkManager.service NetworkManager-dispatcher.service \
+      NetworkManager-wait-online.service >/dev/null 2>&1 || true
+  fi
 fi
 exit 0
