@@ -29,3 +29,4 @@ for target in "${targets[@]}"; do
   fi
   grep -E '^stat::number_of_executed_units' "$log" || true
 done
+exit 0

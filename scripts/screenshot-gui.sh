@@ -72,3 +72,4 @@ if command -v xdotool >/dev/null; then
   import -window root "$root/docs/screenshot-gui-about.png"
 fi
 echo "saved docs/screenshot-gui*.png"
+exit 0

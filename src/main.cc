@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/BrickfixApp.h"
+#include "app/TestTiming.h"
 #include "console/UiBridge.h"
 #include "firmware/FirmwareOps.h"
 #include "netcfg/LinuxNetOps.h"
@@ -37,7 +38,9 @@ int main(int argc, char** argv) {
   // Everything below lives until the process ends.
   auto* bridge = new UiBridge;
   auto* platform = new LinuxPlatform(*bridge, *frontend);
-  Operations ops{platform, new FirmwareOps, new LinuxNetOps, new TftpOps};
+  Operations ops{platform, new FirmwareOps, new LinuxNetOps,
+                 new TftpOps(tftp::kTftpPort, tftp::kFirstTransferPort, std::chrono::seconds(1),
+                             UploadFirstWait())};
   int status = RunMainDialog(*frontend, *bridge, ops);
   bridge->Close();
   frontend->Shutdown();

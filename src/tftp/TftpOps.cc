@@ -14,9 +14,10 @@
 using tftp::UdpSocket;
 
 TftpOps::TftpOps(std::uint16_t listenPort, std::uint16_t firstTransferPort,
-                 std::chrono::microseconds firstTimeout)
+                 std::chrono::microseconds firstTimeout,
+                 std::optional<std::chrono::microseconds> uploadFirstTimeout)
     : m_listenPort(listenPort),
-      m_settings{firstTransferPort, firstTimeout},
+      m_settings{firstTransferPort, firstTimeout, uploadFirstTimeout.value_or(firstTimeout)},
       m_stop(::eventfd(0, EFD_CLOEXEC)) {}
 
 TftpOps::~TftpOps() {

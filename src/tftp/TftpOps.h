@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 
 #include "app/Ports.h"
 #include "tftp/TftpServer.h"
@@ -14,10 +15,12 @@
 class TftpOps : public ITftpOps {
  public:
   // The program uses the defaults; tests pass free ports (0 lets the system
-  // choose the listener's) and short timeouts.
+  // choose the listener's) and short timeouts. The uploads' first wait is
+  // `firstTimeout` unless `uploadFirstTimeout` is given.
   explicit TftpOps(std::uint16_t listenPort = tftp::kTftpPort,
                    std::uint16_t firstTransferPort = tftp::kFirstTransferPort,
-                   std::chrono::microseconds firstTimeout = std::chrono::seconds(1));
+                   std::chrono::microseconds firstTimeout = std::chrono::seconds(1),
+                   std::optional<std::chrono::microseconds> uploadFirstTimeout = std::nullopt);
   // Stops the listener and waits for it and for every transfer to end. The
   // program never destroys its service; tests do.
   ~TftpOps() override;

@@ -209,7 +209,7 @@ void EndUploadForWizard(CBrickfixDlg* dlg, const UdpSocket& sock, const sockaddr
 void ReceiveUpload(CBrickfixDlg* dlg, UdpSocket& sock, const TransferRequest& request,
                    tftp::WriteTransfer& transfer) {
   using Step = tftp::WriteTransfer::Step;
-  AnswerWait wait(request.settings.firstTimeout);
+  AnswerWait wait(request.settings.uploadFirstTimeout);
   std::uint8_t datagram[tftp::kPacketMax];
   for (;;) {
     AnswerResult got = AwaitAnswer(sock, request.client, wait, datagram);

@@ -26,6 +26,9 @@ struct TransferSettings {
   // The first wait for the router's answer; each expiry doubles it, and the
   // wait of 32 times this length is the last.
   std::chrono::microseconds firstTimeout = std::chrono::seconds(1);
+  // The same for an upload, whose normal end is that series running out in
+  // silence (63 s with the first wait of 1 s).
+  std::chrono::microseconds uploadFirstTimeout = std::chrono::seconds(1);
 };
 
 // What the listener hands to a transfer thread; the thread owns it.

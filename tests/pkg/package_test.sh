@@ -93,18 +93,12 @@ $missing_or_extra"
   done
 }
 
-# dpkg knows a library by the path its package ships, which on a merged /usr
-# may be the /lib alias that ldd prints or the /usr/lib file behind it.
-owning_package() {
-  for path in "$1" "$(readlink -f "$1")"; do
-    dpkg -S "$path" 2>/dev/null | head -n 1 | cut -d: -f1 | grep . && return
-  done
-}
-
 # Every shared library that a packaged program needs comes from a package
-# that Depends names.
+# that Depends names. dpkg knows a library by the path its package ships,
+# which on a merged /usr may be the /lib alias that ldd prints or the
+# /usr/lib file behind it; one dpkg -S call answers for all of them.
 check_library_dependencies() {
-  local root=$1 deb=$2 depends
+  local root=$1 deb=$2 depends needs=() paths=()
   depends=$(dpkg-deb -f "$deb" Depends | package_names)
   while IFS= read -r -d '' file; do
     head -c 4 "$file" | cmp -s - <(printf '\177ELF') || continue
@@ -114,16 +108,30 @@ check_library_dependencies() {
       continue
     }
     for soname in $(readelf -d "$file" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
-      local path owner
+      local path
       path=$(awk -v lib="$soname" '$1 == lib && $2 == "=>" { print $3 }' <<<"$resolved")
-      owner=$(owning_package "$path")
-      if [[ -z $owner ]]; then
-        fail "no package on this system owns $soname (${file#"$root"})"
-      elif ! grep -qx "$owner" <<<"$depends"; then
-        fail "${file#"$root"} needs $soname from $owner, which Depends does not name"
-      fi
+      needs+=("${file#"$root"} $soname $path")
+      [[ -n $path ]] && paths+=("$path" "$(readlink -f "$path")")
     done
   done < <(find "$root" -type f -print0)
+  local owners
+  owners=$(dpkg -S "${paths[@]}" 2>/dev/null)
+  for need in "${needs[@]}"; do
+    local file soname path owner
+    read -r file soname path <<<"$need"
+    owner=
+    if [[ -n $path ]]; then
+      for candidate in "$path" "$(readlink -f "$path")"; do
+        owner=$(awk -v p="$candidate" '{ n = index($0, ": "); if (substr($0, n + 2) == p) { print substr($0, 1, n - 1); exit } }' <<<"$owners" | cut -d: -f1)
+        [[ -n $owner ]] && break
+      done
+    fi
+    if [[ -z $owner ]]; then
+      fail "no package on this system owns $soname ($file)"
+    elif ! grep -qx "$owner" <<<"$depends"; then
+      fail "$file needs $soname from $owner, which Depends does not name"
+    fi
+  done
 }
 
 check_manual_page() {
