@@ -185,6 +185,28 @@ const char* ServeBlocks(UdpSocket& sock, const TransferRequest& request,
   }
 }
 
+// The router acknowledges the end marker too, and an acknowledgement that met
+// a closed port would draw an ICMP error, which some boot loaders take for a
+// failed transfer although every byte arrived. So the port stays open until
+// that acknowledgement comes or `grace` passes; whatever else comes meanwhile
+// is read and ignored.
+void AwaitEndMarkerAck(UdpSocket& sock, const sockaddr_in& client, std::uint16_t marker,
+                       std::chrono::microseconds grace) {
+  using Clock = std::chrono::steady_clock;
+  auto deadline = Clock::now() + grace;
+  std::uint8_t datagram[tftp::kPacketMax];
+  for (;;) {
+    auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return;
+    std::size_t length = 0;
+    Got got = ReceiveFromClient(sock, client, datagram, left, length);
+    if (got == Got::kFailed) return;
+    if (got != Got::kClient) continue;
+    tftp::Header header = tftp::ReadHeader({datagram, std::min(length, sizeof datagram)});
+    if (header.opcode == tftp::kAck && header.block == marker) return;
+  }
+}
+
 void CompleteRead(CBrickfixDlg* dlg, bool isConfig) {
   LogPrint("%s", "");
   if (dlg->m_bCfgNotRequested == 1) {
@@ -263,7 +285,8 @@ int TftpReadThread(TransferRequest request) {
   bool isConfig = request.fileName == tftp::kConfigName;
   if (!isConfig) LogPrint("传输文件中：");
   tftp::ReadTransfer transfer(Bytes(*source));
-  if (transfer.Begin()) {
+  bool markerSent = transfer.Begin();
+  if (markerSent) {
     if (const char* error = ServeBlocks(sock, request, transfer)) {
       SendTftpError(sock, request.client, error);
       LogPrint("固件传送错误，请重试！");
@@ -271,6 +294,10 @@ int TftpReadThread(TransferRequest request) {
     }
   }
   CompleteRead(dlg, isConfig);
+  if (markerSent) {
+    AwaitEndMarkerAck(sock, request.client, static_cast<std::uint16_t>(transfer.SentBlock()),
+                      request.settings.firstTimeout);
+  }
   return 1;
 }
 

@@ -80,6 +80,28 @@ TEST(TftpServerTest, ConfigRequestLeavesTheResultToTheReport) {
   EXPECT_EQ(service.dlg->m_nStep, 5);
 }
 
+// The router acknowledges the end marker a while after the completion was
+// told: its acknowledgement finds the port open and ends the transfer at once.
+TEST(TftpServerTest, EndMarkerAckMeetsAnOpenPort) {
+  Service service(1s);  // the grace period
+  service.dlg->m_bCfgNotRequested = 0;
+  service.Serve(Pattern(1000));
+  std::uint16_t listener = service.Start();
+  Peer router;
+  router.HearIcmpErrors();
+  Fetched f = Fetch(router, listener, "recovery.bin");
+  ASSERT_TRUE(f.last && f.last->opcode() == tftp::kData && f.last->payload().empty());
+  const std::string done = "固件烧录中，请耐心等待Terno回复烧录结果！";
+  for (int i = 0; i < 500 && !service.HasLine(done); ++i) std::this_thread::sleep_for(1ms);
+  EXPECT_TRUE(service.HasLine(done)) << "the completion waits for nothing";
+  std::this_thread::sleep_for(50ms);
+  router.Send(f.transferPort, Ack(f.last->block()));
+  auto acked = std::chrono::steady_clock::now();
+  ASSERT_TRUE(service.Idle());
+  EXPECT_LT(std::chrono::steady_clock::now() - acked, 500ms);
+  EXPECT_FALSE(router.MetClosedPort());
+}
+
 TEST(TftpServerTest, EmptyImageSendsNoPacket) {
   Service service;
   service.dlg->m_bCfgNotRequested = 0;

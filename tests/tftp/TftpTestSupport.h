@@ -4,6 +4,10 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <linux/errqueue.h>
+#include <netinet/ip_icmp.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <cstring>
@@ -98,6 +102,37 @@ class Peer {
     }
     return Datagram{std::string(reinterpret_cast<char*>(buffer), std::min(length, sizeof buffer)),
                     ntohs(from.sin_port)};
+  }
+
+  // From now on the ICMP errors that the peer's datagrams draw are kept for
+  // MetClosedPort().
+  void HearIcmpErrors() const {
+    int on = 1;
+    EXPECT_EQ(setsockopt(m_sock.fd(), IPPROTO_IP, IP_RECVERR, &on, sizeof on), 0);
+  }
+  // True when a datagram sent met a closed port (ICMP port unreachable)
+  // within `wait`.
+  bool MetClosedPort(std::chrono::milliseconds wait = 200ms) const {
+    pollfd entry{m_sock.fd(), 0, 0};
+    if (poll(&entry, 1, static_cast<int>(wait.count())) <= 0 || !(entry.revents & POLLERR))
+      return false;
+    char data[64], control[256];
+    iovec iov{data, sizeof data};
+    msghdr message{};
+    message.msg_iov = &iov;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    if (recvmsg(m_sock.fd(), &message, MSG_ERRQUEUE) < 0) return false;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+      if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR) continue;
+      sock_extended_err error{};
+      std::memcpy(&error, CMSG_DATA(c), sizeof error);
+      if (error.ee_origin == SO_EE_ORIGIN_ICMP && error.ee_type == ICMP_DEST_UNREACH &&
+          error.ee_code == ICMP_PORT_UNREACH)
+        return true;
+    }
+    return false;
   }
 
  private:
