@@ -435,20 +435,21 @@ SCENARIOS = [
 ]
 
 
-def main():
+def main(scenarios=None):
+    scenarios = scenarios or SCENARIOS
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", required=True)
     ap.add_argument("--scenario", action="append")
     ap.add_argument("--list", action="store_true")
     args = ap.parse_args()
     if args.list:
-        print("\n".join(name for name, _ in SCENARIOS))
+        print("\n".join(name for name, _ in scenarios))
         return 0
     why = netlab.can_create_namespaces()
     if why:
         print("SKIPPED: the end-to-end suite needs network namespaces: " + why)
         return 77
-    chosen = [(n, f) for n, f in SCENARIOS if not args.scenario or n in args.scenario]
+    chosen = [(n, f) for n, f in scenarios if not args.scenario or n in args.scenario]
     failed = 0
     for name, fn in chosen:
         started = time.time()

@@ -1,7 +1,8 @@
 """A small network lab for the end-to-end suite and the demo.
 
 Two network namespaces joined by a veth pair: "pc", where brickfix runs, and
-"router", where the router simulator plays the router. Everything is created
+"router", where the router simulator (or a virtual machine on a bridged tap
+device) plays the router. Everything is created
 with unique names and removed again, with every process started inside.
 Nothing here touches the host's own interfaces.
 """
@@ -123,6 +124,20 @@ class Lab:
         run("ip", "-n", self.router, "link", "set", peer, "up")
         if cidr:
             self.add_address(self.pc, cidr, name)
+
+    def add_router_tap(self, tap="tap0"):
+        """A tap device in router, bridged with router's end of the cable, for
+        a virtual machine that plays the router. The machine has the router's
+        address now, so router's own end keeps none."""
+        r = self.router
+        run("ip", "-n", r, "addr", "flush", "dev", "eth0")
+        run("ip", "-n", r, "link", "add", "br0", "type", "bridge", "forward_delay", "0")
+        run("ip", "-n", r, "tuntap", "add", "dev", tap, "mode", "tap")
+        for dev in ("eth0", tap):
+            run("ip", "-n", r, "link", "set", dev, "master", "br0")
+        for dev in (tap, "br0"):
+            run("ip", "-n", r, "link", "set", dev, "up")
+        return tap
 
     # -- processes --
 
