@@ -285,8 +285,8 @@ int TftpReadThread(TransferRequest request) {
   bool isConfig = request.fileName == tftp::kConfigName;
   if (!isConfig) LogPrint("传输文件中：");
   tftp::ReadTransfer transfer(Bytes(*source));
-  bool markerSent = transfer.Begin();
-  if (markerSent) {
+  bool nonEmpty = transfer.Begin();
+  if (nonEmpty) {
     if (const char* error = ServeBlocks(sock, request, transfer)) {
       SendTftpError(sock, request.client, error);
       LogPrint("固件传送错误，请重试！");
@@ -294,7 +294,7 @@ int TftpReadThread(TransferRequest request) {
     }
   }
   CompleteRead(dlg, isConfig);
-  if (markerSent) {
+  if (nonEmpty) {  // the file ended with the end marker
     AwaitEndMarkerAck(sock, request.client, static_cast<std::uint16_t>(transfer.SentBlock()),
                       request.settings.firstTimeout);
   }
