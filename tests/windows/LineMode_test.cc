@@ -1,0 +1,47 @@
+// The real Windows program in line mode, through pipes as a script drives
+// it: UTF-8 bytes, every line there as soon as it is written, the end of the
+// input as the cancel command. The answers stay at the model menu or end at
+// the first part the Windows program does not have yet.
+#include <gtest/gtest.h>
+
+#include "WindowsTestSupport.h"
+#include "app/BrickfixApp.h"
+
+namespace {
+
+const std::string kMenu =
+    "请选择机型：\n"
+    "1. Terno Lark（RX2001）\n"
+    "2. Terno Wren（RX2002）\n"
+    "3. Terno Finch（RX2003）\n"
+    "4. Terno Kite（RX2004）\n"
+    "5. 通用（recovery.bin）\n";
+
+TEST(WindowsLineModeTest, RefusedAnswersGetTheirBoxesAndTheEndOfInputEndsTheRun) {
+  ProgramRun run = RunProgram(L"brickfix.exe", L"--ui=line", "7\n\n01\r\n\nabc");
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out, kMenu + "[MessageBox] 非法机型，请重新输入！\n" +
+                         "[MessageBox] 输入不是整数，请重新输入！\n" +
+                         "[MessageBox] 输入不是整数，请重新输入！\n");
+  EXPECT_EQ(run.err, "");
+}
+
+TEST(WindowsLineModeTest, AModelAnswerEndsAtThePartThatIsNotThereYet) {
+  ProgramRun run = RunProgram(L"brickfix.exe", L"--ui=line", "1\n\n");
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out, kMenu + "[MessageBox] Windows 版暂不支持固件查询，程序在确认后退出。\n");
+}
+
+TEST(WindowsLineModeTest, CommandLine) {
+  ProgramRun run = RunProgram(L"brickfix.exe", L"--version", "");
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out, VersionText());
+  run = RunProgram(L"brickfix.exe", L"--ui=tui", "");
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find("no terminal window"), std::string::npos) << run.err;
+  run = RunProgram(L"brickfix.exe", L"--bogus", "");
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_NE(run.err.find("unknown argument: --bogus"), std::string::npos) << run.err;
+}
+
+}  // namespace
