@@ -36,6 +36,9 @@ class DialogTest : public ::testing::Test {
     input = GetDlgItem(dlg, IDC_EDIT_INPUT);
   }
   void TearDown() override {
+    // Boxes a failed test left open first, so that the window can close.
+    for (HWND box : DialogsOf(uiThread, dlg)) PostMessageW(box, WM_COMMAND, IDCANCEL, 0);
+    WaitUntil([&] { return DialogsOf(uiThread, dlg).empty(); }, 2);
     if (HWND open = frontend.window()) PostMessageW(open, WM_COMMAND, IDCANCEL, 0);
     if (ui.joinable()) ui.join();
   }
@@ -223,6 +226,26 @@ TEST_F(DialogTest, OtherThreadsLinesArriveWholeAlsoWhileABoxIsOpen) {
     EXPECT_EQ(next[t]++, i);
   }
   EXPECT_EQ(lines, static_cast<std::size_t>(kThreads * kLines));
+}
+
+TEST_F(DialogTest, TheLogHoldsMoreThanAnEditControlsDefaultAndDropsItsOldestLinesBeyondItsCap) {
+  // An edit control takes 32767 characters unless told otherwise; appends
+  // past that would be lost without a trace.
+  std::string line(99, 'x');
+  std::string block;
+  for (int i = 0; i < 500; ++i) block += line + "\r\n";  // 50500 characters
+  bridge.Invoke([&] { frontend.AppendLog(block + "last\r\n"); });
+  std::string text = TextOf(log);
+  EXPECT_EQ(text.size(), std::string(kMenu).size() + block.size() + 6);
+  EXPECT_EQ(text.substr(text.size() - 6), "last\r\n");
+  // Beyond the cap the oldest half goes, cut at a line end.
+  for (int i = 0; i < 22; ++i) bridge.Invoke([&] { frontend.AppendLog(block); });
+  bridge.Invoke([&] { frontend.AppendLog("newest\r\n"); });
+  text = TextOf(log);
+  EXPECT_LE(text.size(), static_cast<std::size_t>(DialogFrontend::kMaxLogChars));
+  EXPECT_GT(text.size(), static_cast<std::size_t>(DialogFrontend::kMaxLogChars) / 3);
+  EXPECT_EQ(text.substr(0, line.size() + 2), line + "\r\n");
+  EXPECT_EQ(text.substr(text.size() - 8), "newest\r\n");
 }
 
 TEST_F(DialogTest, TheAboutBoxFromTheSystemMenuClosesWithEscape) {
