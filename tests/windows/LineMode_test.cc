@@ -36,6 +36,10 @@ TEST(WindowsLineModeTest, CommandLine) {
   ProgramRun run = RunProgram(L"brickfix.exe", L"--version", "");
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(run.out, VersionText());
+  run = RunProgram(L"brickfix.exe", L"--help", "");
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_NE(run.out.find("--ui=line"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("cap_net"), std::string::npos) << run.out;  // no Linux notes
   run = RunProgram(L"brickfix.exe", L"--ui=tui", "");
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_NE(run.err.find("no terminal window"), std::string::npos) << run.err;
