@@ -267,6 +267,13 @@ TEST_F(DialogTest, TheAboutBoxFromTheSystemMenuClosesWithEscape) {
   EXPECT_EQ(TextOf(log), kMenu);  // the wizard goes on where it was
 }
 
+TEST_F(DialogTest, TheCloseBoxClosesTheWindow) {
+  PostMessageW(dlg, WM_SYSCOMMAND, SC_CLOSE, 0);
+  ui.join();
+  EXPECT_EQ(status, 0);
+  EXPECT_FALSE(IsWindow(dlg));
+}
+
 TEST_F(DialogTest, EscapeClosesTheWindowAndLaterLinesReturnAtOnce) {
   TypeInto(input, "2", VK_ESCAPE);
   ui.join();
