@@ -4,8 +4,13 @@
 // the first part the Windows program does not have yet.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "WindowsTestSupport.h"
 #include "app/BrickfixApp.h"
+#include "console/UiBridge.h"
+#include "ui/LineFrontend.h"
+#include "ui/win32/Win32LineChannel.h"
 
 namespace {
 
@@ -46,6 +51,52 @@ TEST(WindowsLineModeTest, CommandLine) {
   run = RunProgram(L"brickfix.exe", L"--bogus", "");
   EXPECT_EQ(run.exitCode, 2);
   EXPECT_NE(run.err.find("unknown argument: --bogus"), std::string::npos) << run.err;
+}
+
+// Line mode on Windows handles in-process: what another thread appends is in
+// the pipe when its call returns, a progress mark without its line end too,
+// while the frontend waits for input; closing the input ends the run.
+TEST(WindowsLineModeTest, OutputIsInThePipeWhenTheCallReturns) {
+  SECURITY_ATTRIBUTES plain{sizeof plain, nullptr, FALSE};
+  HANDLE inRead, inWrite, outRead, outWrite;
+  ASSERT_TRUE(CreatePipe(&inRead, &inWrite, &plain, 0));
+  ASSERT_TRUE(CreatePipe(&outRead, &outWrite, &plain, 0));
+  StdHandles handles{inRead, outWrite, nullptr};
+  LineFrontend frontend(MakeWin32LineChannel(handles));
+  UiBridge bridge;
+  std::vector<std::string> answers;
+  FrontendCallbacks callbacks;
+  callbacks.onEnter = [&] { answers.push_back(frontend.GetInputText()); };
+  int status = -1;
+  std::thread ui([&] { status = frontend.Run(bridge, callbacks); });
+
+  auto readNow = [&](std::size_t want) {
+    std::string got;
+    while (got.size() < want) {
+      DWORD available = 0;
+      if (!PeekNamedPipe(outRead, nullptr, 0, nullptr, &available, nullptr) || available == 0) break;
+      char buffer[256];
+      DWORD n = 0;
+      ReadFile(outRead, buffer, sizeof buffer < available ? sizeof buffer : available, &n, nullptr);
+      got.append(buffer, n);
+    }
+    return got;
+  };
+  ASSERT_TRUE(WaitUntil([&] { return bridge.Invoke([&] { frontend.AppendLog("#"); }); }));
+  EXPECT_EQ(readNow(1), "#");
+  bridge.Invoke([&] { frontend.AppendLog("固件\r\n"); });
+  EXPECT_EQ(readNow(7), "固件\n");
+
+  DWORD written = 0;
+  WriteFile(inWrite, "1\r\n2", 4, &written, nullptr);
+  CloseHandle(inWrite);  // the end of the input: the last line counts, then the run ends
+  ui.join();
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(answers, (std::vector<std::string>{"1", "2"}));
+  EXPECT_TRUE(bridge.IsClosed());
+  CloseHandle(outRead);
+  CloseHandle(outWrite);
+  CloseHandle(inRead);
 }
 
 }  // namespace
