@@ -9,6 +9,7 @@
 #include <curses.h>
 #include <term.h>
 
+#include "ui/FdLineChannel.h"
 #include "ui/LineFrontend.h"
 #include "ui/TermFrontend.h"
 #ifdef BRICKFIX_WITH_QT
@@ -42,7 +43,7 @@ IFrontend* CreateFrontend(CommandLine::Ui ui, std::string& error) {
       return nullptr;
 #endif
     case CommandLine::kLine:
-      return new LineFrontend;
+      return new LineFrontend(MakeFdLineChannel());
     case CommandLine::kTui:
       if (!OnTerminal()) {
         error = "the terminal window needs a terminal on stdin and stdout; try --ui=line";
@@ -53,5 +54,5 @@ IFrontend* CreateFrontend(CommandLine::Ui ui, std::string& error) {
       break;
   }
   if (OnTerminal() && TerminalCanDraw()) return new TermFrontend;
-  return new LineFrontend;
+  return new LineFrontend(MakeFdLineChannel());
 }

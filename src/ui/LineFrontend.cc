@@ -1,16 +1,8 @@
 #include "ui/LineFrontend.h"
 
-#include <errno.h>
-#include <poll.h>
-#include <unistd.h>
-
-#include <cstring>
-
 #include "console/Text.h"
 #include "console/UiBridge.h"
 #include "ui/About.h"
-#include "ui/EventPipe.h"
-#include "ui/FdIo.h"
 
 namespace {
 
@@ -44,19 +36,18 @@ std::string OneLine(const std::string& text) {
 
 }  // namespace
 
-LineFrontend::LineFrontend(int inFd, int outFd, int errFd)
-    : m_in(inFd), m_out(outFd), m_err(errFd), m_events(std::make_shared<EventPipe>()) {}
+LineFrontend::LineFrontend(std::shared_ptr<LineChannel> channel) : m_channel(std::move(channel)) {}
 
 LineFrontend::~LineFrontend() = default;
 
 int LineFrontend::Run(UiBridge& bridge, const FrontendCallbacks& callbacks) {
-  if (!m_events->Valid()) return 1;
+  if (!m_channel || !m_channel->Valid()) return 1;
   m_bridge = &bridge;
   bridge.AttachUiThread();
   // The bridge may still hold the callback when this object is gone.
-  bridge.SetWakeup([events = m_events] { events->Wake(); });
-  m_events->CatchSignals(false);
-  if (!m_notice.empty()) WriteAll(m_err, m_notice + "\n");
+  bridge.SetWakeup([channel = m_channel] { channel->Wake(); });
+  m_channel->CatchCancel();
+  if (!m_notice.empty()) m_channel->WriteErr(m_notice + "\n");
   if (callbacks.onInit) callbacks.onInit();
   std::string line;
   while (NextLine(line)) {
@@ -69,13 +60,15 @@ int LineFrontend::Run(UiBridge& bridge, const FrontendCallbacks& callbacks) {
   return 0;
 }
 
-void LineFrontend::Shutdown() { m_events->ReleaseSignals(); }
+void LineFrontend::Shutdown() {
+  if (m_channel) m_channel->ReleaseCancel();
+}
 
-void LineFrontend::AppendLog(std::string_view text) { WriteAll(m_out, ForOutput(text)); }
+void LineFrontend::AppendLog(std::string_view text) { m_channel->WriteOut(ForOutput(text)); }
 
 void LineFrontend::MessageBox(const std::string& text) {
   if (m_bCancelled) return;
-  WriteAll(m_out, "[MessageBox] " + OneLine(text) + "\n");
+  m_channel->WriteOut("[MessageBox] " + OneLine(text) + "\n");
   std::string ok;
   NextLine(ok);
 }
@@ -102,26 +95,17 @@ bool LineFrontend::NextLine(std::string& line) {
 }
 
 void LineFrontend::WaitForInput() {
-  pollfd fds[2] = {{m_in, POLLIN, 0}, {m_events->ReadFd(), POLLIN, 0}};
-  if (poll(fds, 2, -1) < 0) return;  // EINTR: look again
-  if (fds[1].revents & POLLIN) {
-    if (m_events->Consume().cancel) m_bCancelled = true;
-  }
-  if (fds[0].revents & POLLNVAL) m_bEof = true;
-  else if (fds[0].revents) ReadInput();
-}
-
-void LineFrontend::ReadInput() {
-  char buffer[16384];
-  ssize_t n = read(m_in, buffer, sizeof buffer);
-  if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
-  if (n <= 0) {
+  LineChannel::Input input = m_channel->Wait();
+  if (input.cancel) m_bCancelled = true;
+  TakeInput(input.data);
+  if (input.end) {
     // A last line without a line end still counts as a line.
     if (!m_partial.empty()) EndLine();
     m_bEof = true;
-    return;
   }
-  std::string_view data(buffer, static_cast<std::size_t>(n));
+}
+
+void LineFrontend::TakeInput(std::string_view data) {
   while (!data.empty()) {
     std::size_t nl = data.find('\n');
     std::string_view piece = data.substr(0, nl);

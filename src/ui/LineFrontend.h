@@ -1,7 +1,8 @@
 // Line mode, the automation interface: the log goes to standard output as it
 // is written, each line of standard input is one answer followed by Enter, a
 // message box is one "[MessageBox] <text>" line confirmed by the next input
-// line, and the end of input is the cancel command.
+// line, and the end of input is the cancel command. The same on every system;
+// the LineChannel is the system's part.
 #pragma once
 
 #include <cstddef>
@@ -10,15 +11,14 @@
 #include <string>
 
 #include "console/Frontend.h"
-
-class EventPipe;
+#include "ui/LineChannel.h"
 
 class LineFrontend : public IFrontend {
  public:
   // An input line is kept up to this many bytes; the rest of it is dropped.
   static constexpr std::size_t kMaxLineBytes = 64 * 1024;
 
-  explicit LineFrontend(int inFd = 0, int outFd = 1, int errFd = 2);
+  explicit LineFrontend(std::shared_ptr<LineChannel> channel);
   ~LineFrontend() override;
 
   int Run(UiBridge& bridge, const FrontendCallbacks& callbacks) override;
@@ -40,13 +40,10 @@ class LineFrontend : public IFrontend {
   // cancel command has come (end of input or a signal).
   bool NextLine(std::string& line);
   void WaitForInput();
-  void ReadInput();
+  void TakeInput(std::string_view data);
   void EndLine();
 
-  int m_in;
-  int m_out;
-  int m_err;
-  std::shared_ptr<EventPipe> m_events;
+  std::shared_ptr<LineChannel> m_channel;
   UiBridge* m_bridge = nullptr;
   std::string m_notice;
   std::string m_input;           // the answer box

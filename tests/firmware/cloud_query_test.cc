@@ -5,113 +5,12 @@
 
 #include "firmware/CloudQuery.h"
 #include "firmware/FirmwareTestSupport.h"
+#include "firmware/RomInfoSentinel.h"
 
 using namespace fwtest;
 
-namespace {
-
-// A record whose every field shows whether a call touched it.
-RomInfo Sentinel() {
-  RomInfo info;
-  info.model = "old-model";
-  info.version = "old-version";
-  info.md5 = "old-md5";
-  info.url = "old-url";
-  info.level = 77;
-  info.size = 88;
-  return info;
-}
-
-void ExpectUntouched(const RomInfo& info) {
-  EXPECT_EQ(info.model, "old-model");
-  EXPECT_EQ(info.version, "old-version");
-  EXPECT_EQ(info.md5, "old-md5");
-  EXPECT_EQ(info.url, "old-url");
-  EXPECT_EQ(info.level, 77);
-  EXPECT_EQ(info.size, 88);
-}
-
-const char kFullAnswer[] =
-    R"({"model": "RX2001", "version": "1.2 beta", "md5": "0123456789abcdef0123456789abcdef",
-        "url": "https://cdn.example/RX2001.bin", "level": 0, "size": 4096, "extra": [1, 2]})";
-
-}  // namespace
-
-TEST(ParseRomInfoTest, FullAnswerFillsEveryField) {
-  RomInfo info = Sentinel();
-  EXPECT_EQ(ParseRomInfo(kFullAnswer, info), 0);
-  EXPECT_EQ(info.model, "RX2001");
-  EXPECT_EQ(info.version, "1.2");
-  EXPECT_EQ(info.md5, "0123456789abcdef0123456789abcdef");
-  EXPECT_EQ(info.url, "https://cdn.example/RX2001.bin");
-  EXPECT_EQ(info.level, 0);
-  EXPECT_EQ(info.size, 4096);
-  EXPECT_EQ(info.data, nullptr);
-}
-
-TEST(ParseRomInfoTest, DecodesMembersByTheirRules) {
-  struct Case {
-    const char* name;
-    const char* text;
-    int code;
-    const char* version;
-    int level;
-    int size;
-  };
-  const Case cases[] = {
-      {"version cut at a tab", R"({"url":"u","version":"2.0\tx"})", 0, "2.0", 0, 0},
-      {"version cut at a line feed", R"({"url":"u","version":"3.1\nrc"})", 0, "3.1", 0, 0},
-      {"version cut at a leading carriage return", R"({"url":"u","version":"\r3.0"})", 0, "", 0, 0},
-      {"missing level and size read as 0", R"({"url":"u","version":"1"})", 0, "1", 0, 0},
-      {"null members read as empty and 0", R"({"url":"u","version":null,"level":null,"size":null})", 0,
-       "", 0, 0},
-      {"booleans read as text and 1/0", R"({"url":"u","version":true,"level":false,"size":true})", 0,
-       "true", 0, 1},
-      {"reals are truncated", R"({"url":"u","version":"1","level":0.7,"size":1234.9})", 0, "1", 0, 1234},
-      {"comments are allowed", "/* head */ {\"url\":\"u\", // note\n \"version\":\"5\"}", 0, "5", 0, 0},
-      {"level 1 is refused but read", R"({"url":"u","version":"9","level":1,"size":7})", 1, "9", 1, 7},
-      {"negative level is refused", R"({"url":"u","version":"9","level":-1})", 1, "9", -1, 0},
-      {"missing url is refused", R"({"version":"4.0","size":10})", 1, "4.0", 0, 10},
-      {"empty url is refused", R"({"url":"","version":"4.0"})", 1, "4.0", 0, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    RomInfo info = Sentinel();
-    EXPECT_EQ(ParseRomInfo(c.text, info), c.code);
-    EXPECT_EQ(info.version, c.version);
-    EXPECT_EQ(info.level, c.level);
-    EXPECT_EQ(info.size, c.size);
-  }
-}
-
-// Bodies that cannot be a release: code 3 and the record as it was.
-TEST(ParseRomInfoTest, UnusableAnswersLeaveTheRecordUntouched) {
-  std::string deep = R"({"url":"u","model":)" + std::string(5000, '[') + std::string(5000, ']') + "}";
-  const std::pair<const char*, std::string> cases[] = {
-      {"empty body", ""},
-      {"html error page", "<html><body><h1>502 Bad Gateway</h1></body></html>"},
-      {"cut short", R"({"model": "RX2001", "version": )"},
-      {"top-level array", R"([{"url":"u"}])"},
-      {"top-level string", R"("RX2001")"},
-      {"top-level number", "42"},
-      {"number as model", R"({"url":"u","model":5})"},
-      {"number as version", R"({"url":"u","version":1.2})"},
-      {"object as md5", R"({"url":"u","md5":{}})"},
-      {"array as url", R"({"url":["u"]})"},
-      {"text as level", R"({"url":"u","level":"0"})"},
-      {"text as size", R"({"url":"u","size":"100"})"},
-      {"size above the 32-bit range", R"({"url":"u","size":3000000000})"},
-      {"size below the 32-bit range", R"({"url":"u","size":-3000000000})"},
-      {"real level out of range", R"({"url":"u","level":1e40})"},
-      {"nesting deeper than the reader allows", deep},
-  };
-  for (const auto& [name, text] : cases) {
-    SCOPED_TRACE(name);
-    RomInfo info = Sentinel();
-    EXPECT_EQ(ParseRomInfo(text.c_str(), info), 3);
-    ExpectUntouched(info);
-  }
-}
+// The query against the local cloud; the decoding rules are tested in
+// parse_rom_info_test.cc.
 
 class CloudQueryRealPeerTest : public ::testing::Test {
  protected:

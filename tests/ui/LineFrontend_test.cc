@@ -15,6 +15,7 @@
 
 #include "console/UiBridge.h"
 #include "ui/FdIo.h"
+#include "ui/FdLineChannel.h"
 
 namespace {
 
@@ -41,7 +42,7 @@ struct Pipe {
 // A line frontend on pipes, run on its own user-interface thread.
 class LineRig {
  public:
-  LineRig() : frontend(in.read, out.write, err.write) {}
+  LineRig() : frontend(MakeFdLineChannel(in.read, out.write, err.write)) {}
   ~LineRig() { Finish(); }
 
   void Start(FrontendCallbacks cb) {

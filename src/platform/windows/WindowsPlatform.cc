@@ -1,0 +1,26 @@
+#include "platform/windows/WindowsPlatform.h"
+
+#include "platform/windows/Win32.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "console/ConsoleView.h"
+#include "console/UiBridge.h"
+
+void QuickExit(int status) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::_Exit(status);
+}
+
+void WindowsPlatform::BeginThread(std::function<void()> fn) { std::thread(std::move(fn)).detach(); }
+
+void WindowsPlatform::ExitProcess(int status) {
+  m_bridge.Invoke([&] {
+    m_view.Shutdown();
+    QuickExit(status);
+  });
+  for (;;) Sleep(INFINITE);
+}

@@ -1,0 +1,25 @@
+// Threads and process exit on Windows.
+#pragma once
+
+#include "app/Ports.h"
+
+class IConsoleView;
+class UiBridge;
+
+class WindowsPlatform : public IPlatform {
+ public:
+  WindowsPlatform(UiBridge& bridge, IConsoleView& view) : m_bridge(bridge), m_view(view) {}
+  void BeginThread(std::function<void()> fn) override;
+  // Ends the process on the user-interface thread after the frontend's
+  // Shutdown, so that nothing races it. Once the window has closed, the main
+  // thread is already ending the process: the caller just waits for that.
+  [[noreturn]] void ExitProcess(int status) override;
+
+ private:
+  UiBridge& m_bridge;
+  IConsoleView& m_view;
+};
+
+// Flushes the C streams and ends the process at once, without running static
+// destructors or exit handlers (worker threads may still run).
+[[noreturn]] void QuickExit(int status);
