@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the whole test suite: the plain build, an
-# AddressSanitizer+UBSan build and a ThreadSanitizer build, and the fuzzers.
+# AddressSanitizer+UBSan build and a ThreadSanitizer build, the Windows
+# program's tests under Wine, and the fuzzers.
 # No test is retried: a test that fails once fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,6 +25,9 @@ phase "AddressSanitizer + UBSan"
 phase "ThreadSanitizer"
 ./scripts/build.sh build-tsan -DBRICKFIX_SANITIZE=thread
 (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j "$jobs" -E "$slow")
+
+phase "Windows program under Wine"
+./scripts/test-windows.sh build-windows
 
 phase "fuzzers"
 ./fuzz/run.sh
