@@ -6,7 +6,9 @@
 #include "console/UiBridge.h"
 #include "platform/windows/NotYetAvailable.h"
 #include "platform/windows/StdStreams.h"
+#include "platform/windows/WinNetOps.h"
 #include "platform/windows/WindowsPlatform.h"
+#include "tftp/TftpOps.h"
 #include "ui/Frontends.h"
 
 namespace {
@@ -55,8 +57,7 @@ int main(int argc, char** argv) {
   // Everything below lives until the process ends.
   auto* bridge = new UiBridge;
   auto* platform = new WindowsPlatform(*bridge, *frontend);
-  Operations ops{platform, new NotYetAvailableFirmware, new NotYetAvailableNet,
-                 new NotYetAvailableTftp};
+  Operations ops{platform, new NotYetAvailableFirmware, new WinNetOps, new TftpOps};
   int status = RunMainDialog(*frontend, *bridge, ops);
   bridge->Close();
   frontend->Shutdown();
