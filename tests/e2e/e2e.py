@@ -45,7 +45,7 @@ def image_bytes(size, seed):
 class Scenario:
     """One run: a lab, a cloud, a working directory with "Rom", brickfix."""
 
-    def __init__(self, build, name, log):
+    def __init__(self, build, name, log, args=None):
         self.build = build
         self.name = name
         self.log = log
@@ -435,12 +435,16 @@ SCENARIOS = [
 ]
 
 
-def main(scenarios=None):
+def main(scenarios=None, scenario_class=Scenario, add_arguments=None, skip_reason=None):
+    """add_arguments(parser) adds a runner's own options; skip_reason(args)
+    names what is missing for its scenarios (they are then skipped)."""
     scenarios = scenarios or SCENARIOS
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", required=True)
     ap.add_argument("--scenario", action="append")
     ap.add_argument("--list", action="store_true")
+    if add_arguments:
+        add_arguments(ap)
     args = ap.parse_args()
     if args.list:
         print("\n".join(name for name, _ in scenarios))
@@ -449,13 +453,17 @@ def main(scenarios=None):
     if why:
         print("SKIPPED: the end-to-end suite needs network namespaces: " + why)
         return 77
+    why = skip_reason(args) if skip_reason else None
+    if why:
+        print("SKIPPED: " + why)
+        return 77
     chosen = [(n, f) for n, f in scenarios if not args.scenario or n in args.scenario]
     failed = 0
     for name, fn in chosen:
         started = time.time()
         print("=== " + name, flush=True)
         try:
-            with Scenario(os.path.abspath(args.build), name, sys.stdout) as s:
+            with scenario_class(os.path.abspath(args.build), name, sys.stdout, args) as s:
                 fn(s)
             print("--- %s passed (%.1f s)" % (name, time.time() - started), flush=True)
         except Exception:  # report and go on with the next scenario

@@ -37,7 +37,7 @@ std::string WindowsHelpText() {
 
 }  // namespace
 
-int RunWindowsProgram(int argc, char** argv, IFirmwareOps* firmware) {
+int RunWindowsProgram(int argc, char** argv, IFirmwareOps* firmware, ITftpOps* tftp) {
   CommandLine line = ParseCommandLine(argc, argv);
   if (!line.error.empty()) {
     WriteAllTo(OpenStdHandles().err, "brickfix: " + line.error + "\n" + WindowsHelpText());
@@ -56,7 +56,7 @@ int RunWindowsProgram(int argc, char** argv, IFirmwareOps* firmware) {
   // Everything below lives until the process ends.
   auto* bridge = new UiBridge;
   auto* platform = new WindowsPlatform(*bridge, *frontend);
-  Operations ops{platform, firmware, new WinNetOps, new TftpOps};
+  Operations ops{platform, firmware, new WinNetOps, tftp ? tftp : new TftpOps};
   int status = RunMainDialog(*frontend, *bridge, ops);
   bridge->Close();
   frontend->Shutdown();

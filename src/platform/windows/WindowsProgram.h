@@ -5,5 +5,6 @@
 #include "app/Ports.h"
 
 // Runs the program with `firmware` (which lives until the process ends) and
-// ends the process; returns only the status of a run that never began.
-int RunWindowsProgram(int argc, char** argv, IFirmwareOps* firmware);
+// ends the process; returns only the status of a run that never began. Tests
+// may pass a TFTP service of their own.
+int RunWindowsProgram(int argc, char** argv, IFirmwareOps* firmware, ITftpOps* tftp = nullptr);
