@@ -90,7 +90,9 @@ class PrefixTemplate:
         os.rename(tmp, self.path)
 
     def copy(self, dest):
-        subprocess.run(["cp", "-al", self.path, dest], check=True)
+        if subprocess.run(["cp", "-al", self.path, dest], stderr=subprocess.DEVNULL).returncode:
+            shutil.rmtree(dest, ignore_errors=True)  # another file system: a real copy
+            subprocess.run(["cp", "-a", self.path, dest], check=True)
         for name in glob.glob(os.path.join(self.path, "*.reg")):
             target = os.path.join(dest, os.path.basename(name))
             os.remove(target)
