@@ -45,7 +45,8 @@ NetCommand ArpFlush() {
   return command;
 }
 
-const Argv kStateQuery = {"nmcli", "-g", "GENERAL.STATE", "device", "show", "eth0"};
+const Argv kStateQuery = {"nmcli", "-g", "GENERAL.STATE,GENERAL.CON-UUID,GENERAL.CONNECTION",
+                          "device", "show", "eth0"};
 
 class LinuxNetOpsTest : public ::testing::Test {
  protected:
