@@ -1,6 +1,7 @@
 #include "ui/LineFrontend.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -13,6 +14,8 @@
 #include "ui/FdIo.h"
 
 namespace {
+
+constexpr int kDiagnosticsLookMs = 500;
 
 // The log's text for a line-oriented reader: "\r\n" becomes "\n", and
 // nothing that a terminal would act on gets through (tabs stay).
@@ -57,6 +60,10 @@ int LineFrontend::Run(UiBridge& bridge, const FrontendCallbacks& callbacks) {
   bridge.SetWakeup([events = m_events] { events->Wake(); });
   m_events->CatchSignals(false);
   if (!m_notice.empty()) WriteAll(m_err, m_notice + "\n");
+  if (m_diag) {
+    m_errOut = fcntl(m_err, F_DUPFD_CLOEXEC, 3);
+    m_diag->Capture(false);
+  }
   if (callbacks.onInit) callbacks.onInit();
   std::string line;
   while (NextLine(line)) {
@@ -69,7 +76,21 @@ int LineFrontend::Run(UiBridge& bridge, const FrontendCallbacks& callbacks) {
   return 0;
 }
 
-void LineFrontend::Shutdown() { m_events->ReleaseSignals(); }
+void LineFrontend::Shutdown() {
+  m_events->ReleaseSignals();
+  if (!m_diag) return;
+  ReportDiagnostics();
+  m_diag->Release();
+  if (m_errOut >= 0) close(m_errOut);
+  m_errOut = -1;
+}
+
+void LineFrontend::ReportDiagnostics() {
+  if (!m_diag || m_bDiagReported || m_errOut < 0 || !m_diag->Written()) return;
+  m_bDiagReported = true;
+  std::string path = m_diag->Path();
+  WriteAll(m_errOut, "brickfix: 诊断信息已写入 " + path + " | diagnostics were written to " + path + "\n");
+}
 
 void LineFrontend::AppendLog(std::string_view text) { WriteAll(m_out, ForOutput(text)); }
 
@@ -87,6 +108,7 @@ void LineFrontend::ShowAbout() {
 bool LineFrontend::NextLine(std::string& line) {
   for (;;) {
     if (m_bridge) m_bridge->Drain();
+    ReportDiagnostics();
     if (m_bCancelled) return false;
     if (!m_lines.empty()) {
       line = std::move(m_lines.front());
@@ -103,7 +125,11 @@ bool LineFrontend::NextLine(std::string& line) {
 
 void LineFrontend::WaitForInput() {
   pollfd fds[2] = {{m_in, POLLIN, 0}, {m_events->ReadFd(), POLLIN, 0}};
-  if (poll(fds, 2, -1) < 0) return;  // EINTR: look again
+  // Until the diagnostics have been reported, look at them now and then.
+  bool watching = m_errOut >= 0 && !m_bDiagReported;
+  int ready = poll(fds, 2, watching ? kDiagnosticsLookMs : -1);
+  if (watching) ReportDiagnostics();
+  if (ready <= 0) return;  // EINTR or time to look: look again
   if (fds[1].revents & POLLIN) {
     if (m_events->Consume().cancel) m_bCancelled = true;
   }

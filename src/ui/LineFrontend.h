@@ -23,6 +23,7 @@ class LineFrontend : public IFrontend {
 
   int Run(UiBridge& bridge, const FrontendCallbacks& callbacks) override;
   void SetNotice(const std::string& notice) override { m_notice = notice; }
+  void SetDiagnostics(IDiagnosticsSink* sink) override { m_diag = sink; }
 
   void AppendLog(std::string_view text) override;
   void ClearLog() override {}  // what is written stays written
@@ -42,6 +43,8 @@ class LineFrontend : public IFrontend {
   void WaitForInput();
   void ReadInput();
   void EndLine();
+  // Says once on standard error where the diagnostics are, when there are any.
+  void ReportDiagnostics();
 
   int m_in;
   int m_out;
@@ -49,6 +52,9 @@ class LineFrontend : public IFrontend {
   std::shared_ptr<EventPipe> m_events;
   UiBridge* m_bridge = nullptr;
   std::string m_notice;
+  IDiagnosticsSink* m_diag = nullptr;
+  int m_errOut = -1;             // standard error as it was before the capture
+  bool m_bDiagReported = false;
   std::string m_input;           // the answer box
   std::string m_partial;         // input read after the last line end
   bool m_bDropping = false;      // the current line passed kMaxLineBytes
