@@ -43,7 +43,10 @@ class TmuxWindow {
     m_started = Tmux({"new-session", "-d", "-s", "w", "-x", "90", "-y", "24", "/bin/sh"}, &m_error);
     if (!m_started) return;
     // No core file when a test kills the program with a fatal signal.
-    Keys({"-l", "ulimit -c 0; " + environment + "'" + BRICKFIX_BINARY + "'; echo \"status=$?\""});
+    // In a network namespace of its own, as the other end-to-end tests.
+    std::string program;
+    for (const std::string& word : InOwnNetworkNamespace({BRICKFIX_BINARY})) program += "'" + word + "' ";
+    Keys({"-l", "ulimit -c 0; " + TestStateHome() + " " + environment + program + "; echo \"status=$?\""});
     Keys({"Enter"});
   }
   ~TmuxWindow() { Tmux({"kill-server"}); }
