@@ -14,6 +14,8 @@ namespace {
 constexpr const char* kMagic = "brickfix-journal 1";
 const char* const kDhcpClients[] = {"dhclient", "dhcpcd", "udhcpc"};
 
+bool IsLabel(const std::string& text);
+
 std::string Or(const std::string& text, const char* none = "-") { return text.empty() ? none : text; }
 
 std::string OneLine(const std::string& text) {
@@ -80,7 +82,7 @@ bool ParseAddress(std::istringstream& in, AdapterAddress& out) {
       if (value != "-" && !IsIpv4(value)) return false;
       out.broadcast = value == "-" ? "" : value;
     } else if (word == "label") {
-      if (value != "-" && !IsSafeInterfaceName(value)) return false;
+      if (value != "-" && !IsLabel(value)) return false;
       out.label = value == "-" ? "" : value;
     } else if (word == "valid") {
       if (!ParseInto(value, AdapterAddress::kForever, out.validLifetime)) return false;
@@ -116,6 +118,17 @@ bool ParseRoute(std::istringstream& in, AdapterRoute& out) {
     }
   }
   return in.eof();
+}
+
+// An address label: the interface's name, often with ":" and a suffix.
+bool IsLabel(const std::string& text) {
+  if (text.empty() || text.size() >= 16 || text[0] == '-' || text.find("..") != std::string::npos) {
+    return false;
+  }
+  for (unsigned char c : text) {
+    if (c <= ' ' || c == '/' || c == 0x7f) return false;
+  }
+  return true;
 }
 
 bool IsUuid(const std::string& text) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <vector>
@@ -44,11 +45,15 @@ bool DiagnosticsFile::Open(const std::string& dir) {
     localtime_r(&now, &local);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-    std::string path = dir + "/" + kPrefix + stamp + "-" + std::to_string(getpid()) + kSuffix;
-    m_fd.Reset(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (m_fd.valid()) {
-      m_path = path;
-      return true;
+    std::string base = dir + "/" + kPrefix + stamp + "-" + std::to_string(getpid());
+    for (int i = 0; i < 10; ++i) {
+      std::string path = base + (i ? "." + std::to_string(i) : "") + kSuffix;
+      m_fd.Reset(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600));
+      if (m_fd.valid()) {
+        m_path = path;
+        return true;
+      }
+      if (errno != EEXIST) break;
     }
   }
   m_fd.Reset(open("/dev/null", O_WRONLY | O_CLOEXEC));
