@@ -26,7 +26,7 @@ std::string BrickfixProfileName(const std::string& ifname) { return "brickfix-" 
 NetworkManagerDevice AdapterSettings::QueryNetworkManager(const std::string& ifname) {
   NetworkManagerDevice device;
   if (m_runner.Find("nmcli").empty()) return device;
-  ProcessResult state = m_runner.Run(
+  ProcessResult state = m_runner.Probe(
       {"nmcli", "-g", "GENERAL.STATE,GENERAL.CON-UUID,GENERAL.CONNECTION", "device", "show", ifname});
   // A device NetworkManager does not know, or NetworkManager not running,
   // ends nmcli with a non-zero status.
@@ -97,14 +97,15 @@ bool AdapterSettings::PutBack(const AdapterSnapshot& snapshot, long long now, st
 
 bool AdapterSettings::PutBackWithNetworkManager(const AdapterSnapshot& snapshot, std::string& error) {
   const std::string& ifname = snapshot.ifname;
-  ProcessResult deleted = m_runner.Run({"nmcli", "connection", "delete", BrickfixProfileName(ifname)});
+  // Our profile is gone already when the run got as far as its hand-back.
+  ProcessResult deleted = m_runner.Probe({"nmcli", "connection", "delete", BrickfixProfileName(ifname)});
   if (!deleted.started) {
     error = "nmcli cannot be started";
     return false;
   }
   ProcessResult done =
       snapshot.profileUuid.empty()
-          ? m_runner.Run({"nmcli", "device", "disconnect", ifname})
+          ? m_runner.Probe({"nmcli", "device", "disconnect", ifname})
           : m_runner.Run({"nmcli", "--wait", "0", "connection", "up", "uuid", snapshot.profileUuid,
                           "ifname", ifname});
   // Disconnecting a device that is not connected is what we want anyway.

@@ -162,22 +162,10 @@ int WaitFor(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-}  // namespace
-
-std::string PosixProcessRunner::Find(const std::string& program) {
-  if (program.empty()) return "";
-  if (program.find('/') != std::string::npos) return IsExecutableFile(program) ? program : "";
-  for (const char* dir : kSystemDirs) {
-    std::string path = std::string(dir) + "/" + program;
-    if (IsExecutableFile(path)) return path;
-  }
-  return "";
-}
-
-ProcessResult PosixProcessRunner::Run(const std::vector<std::string>& argv) {
+ProcessResult RunCollecting(IProcessRunner& runner, const std::vector<std::string>& argv, bool quiet) {
   ProcessResult result;
   ExecPlan plan;
-  if (!Prepare(*this, argv, plan, result)) return result;
+  if (!Prepare(runner, argv, plan, result)) return result;
   ScopedFd devNull(open("/dev/null", O_RDWR | O_CLOEXEC));
   Pipe output, report;
   if (!devNull.valid() || !output.Open() || !report.Open()) {
@@ -187,7 +175,8 @@ ProcessResult PosixProcessRunner::Run(const std::vector<std::string>& argv) {
   pid_t pid = fork();
   if (pid == 0) {
     setsid();
-    ExecChild(plan, devNull.get(), output.write.get(), STDERR_FILENO, report.write.get());
+    ExecChild(plan, devNull.get(), output.write.get(), quiet ? devNull.get() : STDERR_FILENO,
+              report.write.get());
   }
   output.write.Reset();
   report.write.Reset();
@@ -207,6 +196,26 @@ ProcessResult PosixProcessRunner::Run(const std::vector<std::string>& argv) {
   int status = WaitFor(pid);
   if (result.started) result.status = status;
   return result;
+}
+
+}  // namespace
+
+std::string PosixProcessRunner::Find(const std::string& program) {
+  if (program.empty()) return "";
+  if (program.find('/') != std::string::npos) return IsExecutableFile(program) ? program : "";
+  for (const char* dir : kSystemDirs) {
+    std::string path = std::string(dir) + "/" + program;
+    if (IsExecutableFile(path)) return path;
+  }
+  return "";
+}
+
+ProcessResult PosixProcessRunner::Run(const std::vector<std::string>& argv) {
+  return RunCollecting(*this, argv, false);
+}
+
+ProcessResult PosixProcessRunner::Probe(const std::vector<std::string>& argv) {
+  return RunCollecting(*this, argv, true);
 }
 
 ProcessResult PosixProcessRunner::Start(const std::vector<std::string>& argv) {

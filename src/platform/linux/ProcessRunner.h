@@ -35,6 +35,9 @@ class IProcessRunner {
   // Runs argv[0] (looked up with Find) with the rest as its arguments, waits
   // for it and collects its standard output.
   virtual ProcessResult Run(const std::vector<std::string>& argv) = 0;
+  // Run for a question whose failure is an answer (is NetworkManager there,
+  // is that profile still there): the program's error text is dropped.
+  virtual ProcessResult Probe(const std::vector<std::string>& argv) { return Run(argv); }
   // Starts it in a session of its own and returns once it is running. It is
   // not this process's child: nothing waits for it and it outlives us.
   virtual ProcessResult Start(const std::vector<std::string>& argv) = 0;
@@ -57,6 +60,7 @@ class PosixProcessRunner : public IProcessRunner {
  public:
   std::string Find(const std::string& program) override;
   ProcessResult Run(const std::vector<std::string>& argv) override;
+  ProcessResult Probe(const std::vector<std::string>& argv) override;
   ProcessResult Start(const std::vector<std::string>& argv) override;
   std::vector<RunningProcess> ListProcesses() override;
   bool StopProcess(const RunningProcess& process) override;
