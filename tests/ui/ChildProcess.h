@@ -156,9 +156,9 @@ inline std::vector<std::string> InOwnNetworkNamespace(const std::vector<std::str
   return out;
 }
 
-// "XDG_STATE_HOME=..." naming a state folder of this test process's own, so
-// that the program's journal and diagnostics never land in the real home.
-inline std::string TestStateHome() {
+// A state folder of this test process's own, so that the program's journal
+// and diagnostics never land in the real home; removed at exit.
+inline std::string TestStateDir() {
   static const std::string dir = [] {
     std::string path = std::filesystem::temp_directory_path() / ("brickfix-state-" + std::to_string(getpid()));
     std::filesystem::create_directories(path);
@@ -170,5 +170,8 @@ inline std::string TestStateHome() {
     });
     return path;
   }();
-  return "XDG_STATE_HOME=" + dir;
+  return dir;
 }
+
+// "XDG_STATE_HOME=" and that folder.
+inline std::string TestStateHome() { return "XDG_STATE_HOME=" + TestStateDir(); }
