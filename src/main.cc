@@ -47,9 +47,12 @@ int main(int argc, char** argv) {
     std::fputs(VersionText().c_str(), stdout);
     return 0;
   }
+  if (line.restoreNetwork) {
+    RunLock lock;
+    return RestoreNetworkAndExit(lock);
+  }
   // Everything below lives until the process ends.
   auto* lock = new RunLock;
-  if (line.restoreNetwork) return RestoreNetworkAndExit(*lock);
   std::string error;
   IFrontend* frontend = CreateFrontend(line.ui, error);
   if (!frontend) {
