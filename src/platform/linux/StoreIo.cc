@@ -98,6 +98,7 @@ bool StoreFile::ReadFull(void* data, std::size_t size) {
 
 bool StoreFile::Write(const void* data, std::size_t size) {
   if (!IsOpen() || !WriteFull(Fd(m_handle), data, size)) return false;
+  if (size == 0) return true;  // a length of 0 would mean "to the end" below
   // Start writing this piece out now, so that Sync finds little left.
   sync_file_range(Fd(m_handle), static_cast<off_t>(m_written), static_cast<off_t>(size),
                   SYNC_FILE_RANGE_WRITE);
