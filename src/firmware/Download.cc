@@ -1,8 +1,12 @@
 #include "firmware/Download.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <optional>
+#include <system_error>
+#include <thread>
 
 #include "app/Log.h"
 #include "firmware/HttpClient.h"
@@ -110,39 +114,114 @@ class PendingImageFile {
   bool m_madeDir = false;
 };
 
-// One pass over the body: each chunk is copied into the image block,
-// digested while it is fresh in the cache, and written to the pending file
-// a piece at a time. Bytes past `size` are dropped; once the block is full
-// and more arrives the transfer is cut short, so an endless body cannot hold
-// the wizard.
+// Digests the image and writes it to the pending file on a thread of its
+// own, following the receiver through the block, so that the receiving
+// thread only copies. Each range is digested once it has arrived; the file
+// is written a piece at a time.
+class ImageFollower {
+ public:
+  ImageFollower(const unsigned char* block, PendingImageFile* file) : m_data(block), m_file(file) {}
+  ~ImageFollower() { Finish(m_published); }
+  ImageFollower(const ImageFollower&) = delete;
+  ImageFollower& operator=(const ImageFollower&) = delete;
+
+  // False when the thread cannot be started.
+  bool Start() {
+    try {
+      m_thread = std::thread([this] { Run(); });
+    } catch (const std::system_error&) {
+      return false;
+    }
+    return true;
+  }
+
+  // The first `received` bytes of the block are final. Called by the
+  // receiving thread after each chunk; it wakes the follower once a step's
+  // worth has arrived.
+  void Advance(std::size_t received) {
+    if (received - m_published < kStep) return;
+    Publish(received, false);
+  }
+
+  // No more bytes come: waits until all `received` bytes are digested and
+  // written, and returns the digest text ("" when the digest failed).
+  std::string Finish(std::size_t received) {
+    if (!m_thread.joinable()) return m_digestText;
+    Publish(received, true);
+    m_thread.join();
+    m_digestText = m_digest.HexDigest();
+    return m_digestText;
+  }
+
+ private:
+  static constexpr std::size_t kStep = 256 * 1024;
+
+  void Publish(std::size_t received, bool last) {
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_received = received;
+      m_last = last;
+    }
+    m_published = received;
+    m_wake.notify_one();
+  }
+
+  void Run() {
+    std::size_t digested = 0;
+    std::size_t written = 0;
+    for (;;) {
+      std::size_t received;
+      bool last;
+      {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_wake.wait(lock, [&] { return m_last || m_received != digested; });
+        received = m_received;
+        last = m_last;
+      }
+      m_digest.Update(m_data + digested, received - digested);
+      digested = received;
+      if (m_file && (received - written >= kWritePiece || last)) {
+        m_file->Write(m_data + written, received - written);
+        written = received;
+      }
+      if (last) return;
+    }
+  }
+
+  const unsigned char* m_data;
+  PendingImageFile* m_file;  // nullptr: nothing is written
+  Md5 m_digest;
+  std::string m_digestText;
+  std::thread m_thread;
+  std::size_t m_published = 0;  // the receiving thread's own count
+  std::mutex m_mutex;
+  std::condition_variable m_wake;
+  std::size_t m_received = 0;  // guarded by m_mutex
+  bool m_last = false;         // guarded by m_mutex
+};
+
+// Receives the body straight into the image block. Bytes past `size` are
+// dropped; once the block is full and more arrives the transfer is cut
+// short, so an endless body cannot hold the wizard.
 struct ImageReceiver {
-  ImageReceiver(unsigned char* block, std::size_t length, PendingImageFile* pending)
-      : data(block), size(length), file(pending) {}
+  ImageReceiver(unsigned char* block, std::size_t length, ImageFollower& follower)
+      : data(block), size(length), follower(follower) {}
 
   unsigned char* data;
   std::size_t size;
-  PendingImageFile* file;  // nullptr: nothing is written
+  ImageFollower& follower;
   std::size_t received = 0;
-  std::size_t written = 0;
   bool overflowed = false;
-  Md5 digest;
   DownloadProgress progress;
 
   bool OnChunk(const char* chunk, std::size_t length) {
     std::size_t keep = std::min(length, size - received);
     std::memcpy(data + received, chunk, keep);
-    digest.Update(data + received, keep);
     received += keep;
-    if (received - written >= kWritePiece) WriteOut();
+    follower.Advance(received);
     progress.OnChunk();
     if (keep < length) overflowed = true;
     return !overflowed;
-  }
-
-  // Writes what has arrived since the last piece.
-  void WriteOut() {
-    if (file) file->Write(data + written, received - written);
-    written = received;
   }
 };
 
@@ -162,15 +241,21 @@ int RomInfo::Download(HttpClient& http) {
   bool storable = IsValidStoreName(model, version);
   std::optional<PendingImageFile> file;
   if (storable) file.emplace(model, version);
-  ImageReceiver receiver(data, static_cast<std::size_t>(size), file ? &*file : nullptr);
+  ImageFollower follower(data, file ? &*file : nullptr);
+  if (!follower.Start()) {
+    delete[] data;
+    data = nullptr;
+    return 2;
+  }
+  ImageReceiver receiver(data, static_cast<std::size_t>(size), follower);
   HttpClient::Result result = http.Get(url, [&receiver](const char* chunk, std::size_t length) {
     return receiver.OnChunk(chunk, length);
   });
+  std::string digest = follower.Finish(receiver.received);
   LogPrint("%s", "");  // ends the progress line
 
   int code = 0;
   bool complete = result == HttpClient::Result::kComplete || receiver.overflowed;
-  std::string digest = receiver.digest.HexDigest();
   if (!complete) {
     code = 4;
   } else if (receiver.received != receiver.size || digest.empty() || digest != md5) {
@@ -178,7 +263,6 @@ int RomInfo::Download(HttpClient& http) {
   } else if (!storable) {
     code = 6;
   } else {
-    receiver.WriteOut();
     PendingImageFile::Outcome saved = file->Commit();
     if (saved == PendingImageFile::Outcome::kOlderFileStays) {
       code = 6;
