@@ -122,7 +122,9 @@ TEST_F(DownloadRealPeerTest, VerifiedImageReplacesTheModelsStoredFiles) {
 }
 
 TEST_F(DownloadRealPeerTest, FailedDownloadsLeaveTheStoreAlone) {
-  std::string image = RandomBytes(50000);
+  // More than two write pieces, so the pending file is partly written when
+  // the failure shows.
+  std::string image = RandomBytes(2500000);
   struct Case {
     const char* name;
     std::string extra;
@@ -135,7 +137,7 @@ TEST_F(DownloadRealPeerTest, FailedDownloadsLeaveTheStoreAlone) {
          return upper;
        }() + "\"", 5},
       {"wrong digest", R"("md5": "00000000000000000000000000000000")", 5},
-      {"body shorter than the size", R"("size": 50001)", 5},
+      {"body shorter than the size", R"("size": 2500001)", 5},
       {"missing image (an error page)", R"("url": "https://)" + cloud.host() + R"(/images/RX2001/none")", 5},
       {"connection dropped halfway", R"("delivery": "drop")", 4},
       {"address that is not http", R"("url": "file:///etc/hostname")", 4},
@@ -178,6 +180,29 @@ TEST_F(DownloadRealPeerTest, VerifiedImageThatCannotBeStoredIsServedFromMemory) 
     EXPECT_EQ(lines[0].find_first_not_of('#'), std::string::npos) << "the progress line";
     EXPECT_EQ(lines[1], "固件无法保存到Rom目录，本次使用内存中的固件");
   }
+}
+
+TEST_F(DownloadRealPeerTest, ImageReachesTheDiskWhileItArrivesAndGoesWhenItFails) {
+  // The cloud sends half the image, then holds the connection until it stops.
+  std::string image = RandomBytes(3 << 20);
+  cloud.AddRelease("RX2001", Manifest("2.0", R"("delivery": "stall")"), image);
+  RomInfo info;
+  ASSERT_EQ(QueryLatestRom(info, cloud.QueryUrl("RX2001")), 0);
+  int code = -1;
+  std::thread download([&] { code = info.Download(); });
+  std::uintmax_t pending = 0;
+  for (int i = 0; i < 2000 && pending < (1u << 20); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::error_code missing;
+    pending = fs::file_size("Rom/.RX2001.tmp", missing);
+    if (missing) pending = 0;
+  }
+  EXPECT_GE(pending, 1u << 20) << "what has arrived is on disk while the transfer waits";
+  cloud.server().Stop();  // the connection closes with the body unfinished
+  download.join();
+  EXPECT_EQ(code, 4);
+  EXPECT_EQ(info.data, nullptr);
+  EXPECT_FALSE(fs::exists("Rom")) << "neither the hidden file nor the folder made for it stays";
 }
 
 TEST_F(DownloadRealPeerTest, BytesPastTheSizeAreDropped) {
