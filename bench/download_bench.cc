@@ -1,34 +1,54 @@
-// Downloads, verifies and saves one release the way the download worker does,
-// and reports the time and the process's peak memory. Run by download.sh.
-#include <sys/resource.h>
-
+// Queries, downloads, verifies and saves one release the way the download
+// worker does (one HTTP client for both requests), and reports the time and
+// the process's memory. Run by download.sh.
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
 
 #include "firmware/CloudQuery.h"
+#include "firmware/HttpClient.h"
 #include "firmware/RomInfo.h"
+
+namespace {
+
+// A "Name:   123 kB" line of /proc/self/status, in KiB (0 when missing).
+long StatusKib(const char* name) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, std::strlen(name), name) == 0 && line[std::strlen(name)] == ':') {
+      return std::stol(line.substr(std::strlen(name) + 1));
+    }
+  }
+  return 0;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: brickfix_download_bench QUERY_URL   (saves into ./Rom)\n");
     return 2;
   }
+  long before = StatusKib("VmRSS");
+  auto start = std::chrono::steady_clock::now();
   RomInfo info;
-  int code = QueryLatestRom(info, argv[1]);
+  HttpClient http;
+  int code = QueryLatestRom(info, argv[1], http);
   if (code != 0) {
     std::fprintf(stderr, "query failed with code %d\n", code);
     return 1;
   }
-  auto start = std::chrono::steady_clock::now();
-  code = info.Download();
+  code = info.Download(http);
   std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
   if (code != 0) {
     std::fprintf(stderr, "download failed with code %d\n", code);
     return 1;
   }
-  struct rusage usage {};
-  getrusage(RUSAGE_SELF, &usage);
-  // Machine-readable: seconds, peak resident KiB, image bytes.
-  std::printf("%.3f %ld %d\n", seconds.count(), usage.ru_maxrss, info.size);
+  // Machine-readable: seconds, peak resident KiB, resident KiB before the
+  // query, image bytes.
+  std::printf("%.3f %ld %ld %d\n", seconds.count(), StatusKib("VmHWM"), before, info.size);
   return 0;
 }

@@ -50,8 +50,9 @@ if command -v openbox >/dev/null; then
   sleep 0.5
 fi
 
-# A scratch working directory: nothing is written next to the sources.
-(cd "$work" && exec "$binary" --ui=gui) &
+# A scratch working directory and state folder: nothing is written next to
+# the sources or in the home folder.
+(cd "$work" && XDG_STATE_HOME="$work/state" exec "$binary" --ui=gui) &
 pids+=($!)
 window=$(wait_window "Terno 修复助手")
 xdotool windowmove --sync "$window" 40 60 || true

@@ -15,15 +15,17 @@ PACKAGES=(
   qt6-base-dev fonts-wqy-zenhei xvfb xauth imagemagick openbox xdotool
   u-boot-qemu qemu-system-arm network-manager linux-perf
   g++-mingw-w64-x86-64-posix wine64 nlohmann-json3-dev nsis
+  nginx-light
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-  # Packages that ship a service (tftpd-hpa) must not start it on this machine:
-  # it would take UDP port 69. A policy-rc.d that is already there (container
-  # images ship one) is left as it is; ours is removed again, also on failure.
+  # Packages that ship a service (tftpd-hpa, nginx) must not start it on this
+  # machine: it would take UDP port 69 or TCP port 80. A policy-rc.d that is
+  # already there (container images ship one) is left as it is; ours is
+  # removed again, also on failure.
   if [ ! -e /usr/sbin/policy-rc.d ]; then
     printf '#!/bin/sh\nexit 101\n' | $SUDO tee /usr/sbin/policy-rc.d >/dev/null
     $SUDO chmod +x /usr/sbin/policy-rc.d
@@ -32,10 +34,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get update
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
   # NetworkManager is installed for the tests, which run their own copies in
-  # namespaces; the machine's own network stays as it is.
+  # namespaces; the machine's own network stays as it is. nginx serves the
+  # download benchmark from a configuration of its own, never as a service.
   if command -v systemctl >/dev/null; then
     $SUDO systemctl disable NetworkManager.service NetworkManager-dispatcher.service \
-      NetworkManager-wait-online.service >/dev/null 2>&1 || true
+      NetworkManager-wait-online.service nginx.service >/dev/null 2>&1 || true
   fi
 fi
 exit 0

@@ -7,10 +7,30 @@
 #include "console/UiBridge.h"
 #include "firmware/FirmwareOps.h"
 #include "netcfg/LinuxNetOps.h"
+#include "platform/linux/Diagnostics.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/NetworkRights.h"
+#include "platform/linux/RunLock.h"
+#include "platform/linux/StateDir.h"
 #include "tftp/TftpOps.h"
+#include "ui/FdIo.h"
 #include "ui/Frontends.h"
+
+namespace {
+
+// brickfix --restore-network, under the same lock as a run.
+int RestoreNetworkAndExit(RunLock& lock) {
+  if (!lock.TryAcquire()) {
+    std::fprintf(stderr, "brickfix: %s | Another Brickfix is running; close it first.\n", kAnotherRunText);
+    return 1;
+  }
+  std::string report;
+  int status = RestoreNetwork(report);
+  std::fputs(report.c_str(), status == 0 ? stdout : stderr);
+  return status;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   // Before any thread exists: permitted network capabilities become effective.
@@ -28,21 +48,44 @@ int main(int argc, char** argv) {
     std::fputs(VersionText().c_str(), stdout);
     return 0;
   }
+  if (line.restoreNetwork) {
+    RunLock lock;
+    return RestoreNetworkAndExit(lock);
+  }
+  // Everything below lives until the process ends.
+  auto* lock = new RunLock;
   std::string error;
   IFrontend* frontend = CreateFrontend(line.ui, error);
   if (!frontend) {
     std::fprintf(stderr, "brickfix: %s\n", error.c_str());
     return 1;
   }
-  frontend->SetNotice(DescribeMissingNetworkRights());
-  // Everything below lives until the process ends.
   auto* bridge = new UiBridge;
   auto* platform = new LinuxPlatform(*bridge, *frontend);
-  Operations ops{platform, new FirmwareOps, new LinuxNetOps,
+  // One run at a time in this network namespace, taken before anything
+  // changes; a second start only says so.
+  if (!lock->TryAcquire()) {
+    int status = RunRefusal(*frontend, *bridge, *platform);
+    frontend->Shutdown();
+    QuickExit(status);
+  }
+  frontend->SetNotice(DescribeMissingNetworkRights());
+  auto* diagnostics = new DiagnosticsFile;
+  std::string stateError;
+  std::string stateDir = StateDirectory();
+  diagnostics->Open(MakeStateDirectory(stateDir, stateError) ? stateDir : "");
+  frontend->SetDiagnostics(diagnostics);
+  auto* net = new LinuxNetOps;
+  platform->SetAtEnd([net, diagnostics] {
+    WriteAll(STDERR_FILENO, net->DescribeChangedAdapters());
+    diagnostics->RemoveIfEmpty();
+  });
+  Operations ops{platform, new FirmwareOps, net,
                  new TftpOps(tftp::kTftpPort, tftp::kFirstTransferPort, std::chrono::seconds(1),
                              UploadFirstWait())};
   int status = RunMainDialog(*frontend, *bridge, ops);
   bridge->Close();
   frontend->Shutdown();
+  platform->RunAtEnd();
   QuickExit(status);
 }

@@ -16,6 +16,7 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     else if (!std::strcmp(arg, "--ui=tui")) line.ui = CommandLine::kTui;
     else if (!std::strcmp(arg, "--ui=line")) line.ui = CommandLine::kLine;
     else if (!std::strcmp(arg, "--ui=gui")) line.ui = CommandLine::kGui;
+    else if (!std::strcmp(arg, "--restore-network")) line.restoreNetwork = true;
     else {
       line.error = std::string("unknown argument: ") + arg;
       break;
@@ -28,6 +29,7 @@ std::string VersionText() { return std::string("brickfix ") + BRICKFIX_VERSION +
 
 std::string HelpText() {
   return "Usage: brickfix [--ui=tui|line|gui]\n"
+         "       brickfix --restore-network\n"
          "       brickfix -h|--help|--version\n"
          "\n"
          "Brings a Terno router back from damaged firmware: fetches the newest\n"
@@ -37,12 +39,18 @@ std::string HelpText() {
          "  --ui=tui     the terminal window (default when stdin and stdout are terminals)\n"
          "  --ui=line    line mode: log lines on stdout, one answer per stdin line\n"
          "  --ui=gui     the desktop window (when this build has one)\n"
+         "  --restore-network\n"
+         "               put back the settings a run left changed on the wired\n"
+         "               adapter, as its journal in the state folder lists them\n"
          "  -h, --help   print this text\n"
          "  --version    print the version\n"
          "\n"
          "Environment:\n"
          "  BRICKFIX_CLOUD_HOST  host or host:port of the firmware cloud\n"
          "  SSL_CERT_FILE        trust store for the cloud's certificate\n"
+         "  XDG_STATE_HOME       where the state folder is (default ~/.local/state):\n"
+         "                       brickfix/ there holds the adapter journals and the\n"
+         "                       diagnostics of the last runs\n"
          "\n"
          "Needs root, or the capabilities cap_net_admin, cap_net_raw and\n"
          "cap_net_bind_service, to change the adapter's address, ping the router\n"
@@ -50,7 +58,8 @@ std::string HelpText() {
          "the group brickfix.\n"
          "\n"
          "Exit status: 0 when the run ends (also after a fatal message), 1 when no\n"
-         "window could be opened, 2 for a wrong command line.\n"
+         "window could be opened or --restore-network could not put an adapter\n"
+         "back, 2 for a wrong command line.\n"
          "\n"
          "See brickfix(1) for the details.\n";
 }
@@ -69,5 +78,17 @@ int RunMainDialog(IFrontend& frontend, UiBridge& bridge, const Operations& ops) 
   callbacks.onInit = [dlg] { dlg->OnInitDialog(); };
   callbacks.onEnter = [dlg] { dlg->OnInputEnter(); };
   callbacks.onSysCommand = [dlg](unsigned id) { dlg->OnSysCommand(id, 0); };
+  return frontend.Run(bridge, callbacks);
+}
+
+const char* const kAnotherRunText = "另一个 Brickfix 正在运行，请先关闭它再重新运行！";
+
+int RunRefusal(IFrontend& frontend, UiBridge& bridge, IPlatform& platform) {
+  FrontendCallbacks callbacks;
+  callbacks.onInit = [&] {
+    frontend.SetTitle(kWindowTitle);
+    frontend.MessageBox(kAnotherRunText);
+    platform.ExitProcess(0);
+  };
   return frontend.Run(bridge, callbacks);
 }

@@ -13,6 +13,7 @@ struct CommandLine {
   Ui ui = kAuto;
   bool help = false;
   bool version = false;
+  bool restoreNetwork = false;  // --restore-network
   std::string error;  // non-empty: the arguments are wrong
 };
 
@@ -32,3 +33,9 @@ struct Operations {
 // the frontend's result. Nothing is cleaned up afterwards: the caller ends
 // the process without running static destructors.
 int RunMainDialog(IFrontend& frontend, UiBridge& bridge, const Operations& ops);
+
+// The message box of a second start while another run holds the network.
+extern const char* const kAnotherRunText;
+// A start that may not run: the window shows kAnotherRunText and the
+// process ends with status 0 once it is confirmed.
+int RunRefusal(IFrontend& frontend, UiBridge& bridge, IPlatform& platform);

@@ -86,6 +86,11 @@ void CBrickfixDlg::RunStep() {
   switch (m_nStep.load()) {
     case 0:
       ClearLog();
+      // An earlier run that ended early left an adapter changed.
+      for (const std::string& adapter : m_services.net->AdaptersLeftChanged()) {
+        Print("上次运行没有还原网卡 %s 的原有设置，请退出后运行 brickfix --restore-network 还原。",
+              adapter.c_str());
+      }
       Print("请选择机型：");
       for (const char* line : kMenuLines) Print("%s", line);
       m_bBusy = 0;

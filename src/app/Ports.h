@@ -67,6 +67,9 @@ class INetOps {
   virtual bool PingHost(const char* address) = 0;
   // Pauses the calling thread.
   virtual void Sleep(unsigned milliseconds) = 0;
+  // Adapters that an earlier run left changed (their earlier settings wait
+  // in the journal), known at start-up.
+  virtual std::vector<std::string> AdaptersLeftChanged() { return {}; }
 };
 
 // Cloud query, store lookup and the two firmware workers.

@@ -9,6 +9,21 @@
 
 class UiBridge;
 
+// Where diagnostics of libraries and commands (an HTTP error, a command's
+// error text) go while a frontend runs, so that they never mix with the log.
+class IDiagnosticsSink {
+ public:
+  virtual ~IDiagnosticsSink() = default;
+  // Sends standard error (and with `alsoStdout` standard output) there until
+  // Release. Called on the user-interface thread.
+  virtual void Capture(bool alsoStdout) = 0;
+  virtual void Release() = 0;
+  // The file for the operator; empty when diagnostics cannot be kept.
+  virtual std::string Path() const = 0;
+  // Something has been written there.
+  virtual bool Written() const = 0;
+};
+
 struct FrontendCallbacks {
   std::function<void()> onInit;                  // once, when the window is shown
   std::function<void()> onEnter;                 // the OK command (Enter)
@@ -25,4 +40,8 @@ class IFrontend : public IConsoleView {
   // A one-line notice shown from the start (for example missing rights);
   // empty for none. Set before Run.
   virtual void SetNotice(const std::string& notice) = 0;
+  // Where diagnostics go while the frontend runs; null: they stay where
+  // standard error is. The frontend says where they are once something has
+  // been written. Set before Run.
+  virtual void SetDiagnostics(IDiagnosticsSink* sink) = 0;
 };

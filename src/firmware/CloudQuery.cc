@@ -5,7 +5,6 @@
 #include <exception>
 #include <new>
 
-#include "firmware/HttpClient.h"
 
 namespace {
 
@@ -60,10 +59,14 @@ int ParseRomInfo(const char* text, RomInfo& info) {
 }
 
 int QueryLatestRom(RomInfo& info, const std::string& url) {
+  HttpClient http;
+  return QueryLatestRom(info, url, http);
+}
+
+int QueryLatestRom(RomInfo& info, const std::string& url, HttpClient& http) {
   std::string body;
   bool tooLong = false;
   bool noMemory = false;
-  HttpClient http;
   HttpClient::Result result = http.Get(url, [&](const char* data, std::size_t length) {
     if (length > kMaxCloudAnswerBytes - body.size()) {
       tooLong = true;

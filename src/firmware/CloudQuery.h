@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <string>
 
+#include "firmware/HttpClient.h"
 #include "firmware/RomInfo.h"
 
 // The largest answer that is read; a longer one is undecodable (code 3).
@@ -14,6 +15,8 @@ constexpr std::size_t kMaxCloudAnswerBytes = 1 << 20;
 // 2 no memory for the answer, 3 the answer is not a usable JSON object,
 // 4 the request failed. On 2, 3 and 4 the record is untouched.
 int QueryLatestRom(RomInfo& info, const std::string& url);
+// The same over `http`, whose connection a download can then reuse.
+int QueryLatestRom(RomInfo& info, const std::string& url, HttpClient& http);
 
 // Decodes one answer: 0, 1 or 3 as above.
 int ParseRomInfo(const char* text, RomInfo& info);

@@ -1,21 +1,19 @@
 #include "firmware/Download.h"
 
-#include <fcntl.h>
-#include <openssl/evp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
+#include <condition_variable>
 #include <cstring>
-#include <new>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
 
 #include "app/Log.h"
 #include "firmware/HttpClient.h"
+#include "firmware/Md5.h"
 #include "firmware/RomInfo.h"
 #include "firmware/RomStore.h"
-#include "platform/linux/FullIo.h"
+#include "firmware/StoreIo.h"
 
 void DownloadProgress::OnChunk() {
   int before = m_nChunks++;
@@ -28,28 +26,190 @@ void DownloadProgress::OnChunk() {
 }
 
 std::string Md5Hex(const unsigned char* data, std::size_t size) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (!EVP_Digest(data, size, digest, &length, EVP_md5(), nullptr)) return "";
-  std::string text;
-  char hex[3];
-  for (unsigned int i = 0; i < length; ++i) {
-    std::snprintf(hex, sizeof hex, "%02x", digest[i]);
-    text += hex;
-  }
-  return text;
+  Md5 digest;
+  digest.Update(data, size);
+  return digest.HexDigest();
 }
 
 namespace {
 
+// The image goes to disk in pieces of this size, straight from the block.
+constexpr std::size_t kWritePiece = 1 << 20;
+
+// The hidden temporary file of the store that a new image is written to
+// while it arrives: hidden, so the store never takes it for an image, and one
+// name per model, so a save that was cut off leaves at most one such file.
+// Only Commit gives it its name; on every other ending it is removed, and so
+// is a store folder that was made for it and stayed empty.
+class PendingImageFile {
+ public:
+  enum class Outcome {
+    kSaved,           // durable under its name, the model's older files gone
+    kNotWritten,      // it could not be written (full disk, read-only store, ...)
+    kOlderFileStays,  // an older file of the model could not be deleted
+  };
+
+  PendingImageFile(const std::string& model, const std::string& version)
+      : m_temp(std::string(kRomDir) + "/." + model + ".tmp"),
+        m_final(std::string(kRomDir) + "/" + model + "-" + version),
+        m_model(model) {}
+  ~PendingImageFile() { Discard(); }
+  PendingImageFile(const PendingImageFile&) = delete;
+  PendingImageFile& operator=(const PendingImageFile&) = delete;
+
+  // Appends the next piece. After the first failure the file is gone and
+  // further pieces are ignored.
+  void Write(const unsigned char* data, std::size_t size) {
+    if (!Open()) return;
+    if (!m_file.Write(data, size)) Fail();
+  }
+
+  // Makes the file durable, removes the model's older files and renames it
+  // into place. The older files stay until the new one is completely on disk.
+  Outcome Commit() {
+    if (!Open() || !m_file.Sync() || !m_file.Close()) return Fail();
+    if (!FindRomFile(kRomDir, m_model, true).empty()) {
+      Discard();
+      return Outcome::kOlderFileStays;
+    }
+    if (!RenameFile(m_temp, m_final)) return Fail();
+    SyncDirectory(kRomDir);
+    m_state = State::kSaved;
+    return Outcome::kSaved;
+  }
+
+ private:
+  enum class State { kNew, kOpen, kFailed, kSaved };
+
+  bool Open() {
+    if (m_state == State::kNew) {
+      m_madeDir = MakeDirectory(kRomDir);
+      RemoveFile(m_temp);  // the leftover of a save that was cut off
+      m_state = State::kOpen;
+      if (!m_file.CreateNew(m_temp)) Fail();
+    }
+    return m_state == State::kOpen;
+  }
+
+  Outcome Fail() {
+    Discard();
+    m_state = State::kFailed;
+    return Outcome::kNotWritten;
+  }
+
+  void Discard() {
+    if (m_state != State::kOpen) return;
+    m_file.Close();
+    RemoveFile(m_temp);
+    if (m_madeDir) RemoveEmptyDirectory(kRomDir);
+    m_state = State::kNew;
+    m_madeDir = false;
+  }
+
+  std::string m_temp;
+  std::string m_final;
+  std::string m_model;
+  StoreFile m_file;
+  State m_state = State::kNew;
+  bool m_madeDir = false;
+};
+
+// Digests the image and writes it to the pending file on a thread of its
+// own, following the receiver through the block, so that the receiving
+// thread only copies. Each range is digested once it has arrived; the file
+// is written a piece at a time.
+class ImageFollower {
+ public:
+  ImageFollower(const unsigned char* block, PendingImageFile* file) : m_data(block), m_file(file) {}
+  ~ImageFollower() { Finish(m_published); }
+  ImageFollower(const ImageFollower&) = delete;
+  ImageFollower& operator=(const ImageFollower&) = delete;
+
+  // False when the thread cannot be started.
+  bool Start() {
+    try {
+      m_thread = std::thread([this] { Run(); });
+    } catch (const std::system_error&) {
+      return false;
+    }
+    return true;
+  }
+
+  // The first `received` bytes of the block are final. Called by the
+  // receiving thread after each chunk; it wakes the follower once a step's
+  // worth has arrived.
+  void Advance(std::size_t received) {
+    if (received - m_published < kStep) return;
+    Publish(received, false);
+  }
+
+  // No more bytes come: waits until all `received` bytes are digested and
+  // written, and returns the digest text ("" when the digest failed).
+  std::string Finish(std::size_t received) {
+    if (!m_thread.joinable()) return m_digestText;
+    Publish(received, true);
+    m_thread.join();
+    m_digestText = m_digest.HexDigest();
+    return m_digestText;
+  }
+
+ private:
+  static constexpr std::size_t kStep = 256 * 1024;
+
+  void Publish(std::size_t received, bool last) {
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_received = received;
+      m_last = last;
+    }
+    m_published = received;
+    m_wake.notify_one();
+  }
+
+  void Run() {
+    std::size_t digested = 0;
+    std::size_t written = 0;
+    for (;;) {
+      std::size_t received;
+      bool last;
+      {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_wake.wait(lock, [&] { return m_last || m_received != digested; });
+        received = m_received;
+        last = m_last;
+      }
+      m_digest.Update(m_data + digested, received - digested);
+      digested = received;
+      if (m_file && (received - written >= kWritePiece || last)) {
+        m_file->Write(m_data + written, received - written);
+        written = received;
+      }
+      if (last) return;
+    }
+  }
+
+  const unsigned char* m_data;
+  PendingImageFile* m_file;  // nullptr: nothing is written
+  Md5 m_digest;
+  std::string m_digestText;
+  std::thread m_thread;
+  std::size_t m_published = 0;  // the receiving thread's own count
+  std::mutex m_mutex;
+  std::condition_variable m_wake;
+  std::size_t m_received = 0;  // guarded by m_mutex
+  bool m_last = false;         // guarded by m_mutex
+};
+
 // Receives the body straight into the image block. Bytes past `size` are
-// dropped; once the block is full and more arrives the transfer is cut short,
-// so an endless body cannot hold the wizard.
+// dropped; once the block is full and more arrives the transfer is cut
+// short, so an endless body cannot hold the wizard.
 struct ImageReceiver {
-  ImageReceiver(unsigned char* block, std::size_t length) : data(block), size(length) {}
+  ImageReceiver(unsigned char* block, std::size_t length, ImageFollower& follower)
+      : data(block), size(length), follower(follower) {}
 
   unsigned char* data;
   std::size_t size;
+  ImageFollower& follower;
   std::size_t received = 0;
   bool overflowed = false;
   DownloadProgress progress;
@@ -58,50 +218,59 @@ struct ImageReceiver {
     std::size_t keep = std::min(length, size - received);
     std::memcpy(data + received, chunk, keep);
     received += keep;
+    follower.Advance(received);
     progress.OnChunk();
     if (keep < length) overflowed = true;
     return !overflowed;
   }
 };
 
-// Writes the image under a hidden temporary name and makes it durable.
-bool WriteTempFile(const std::string& path, const unsigned char* data, std::size_t size) {
-  ::unlink(path.c_str());  // the leftover of a save that was cut off
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  bool ok = WriteFull(fd, data, size) && ::fsync(fd) == 0;
-  return ::close(fd) == 0 && ok;
-}
-
-void SyncDirectory(const char* dir) {
-  int fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);  // best effort: the rename has happened either way
-  ::close(fd);
-}
-
 }  // namespace
 
 int RomInfo::Download() {
+  HttpClient http;
+  return Download(http);
+}
+
+int RomInfo::Download(HttpClient& http) {
   if (size < 0 || size > kMaxImageSize) return 2;
-  data = new (std::nothrow) unsigned char[static_cast<std::size_t>(size)];
+  data = NewImageBlock(static_cast<std::size_t>(size));
   if (!data) return 2;
 
-  ImageReceiver receiver(data, static_cast<std::size_t>(size));
-  HttpClient http;
+  // A name the store refuses is never written, not even as a pending file.
+  bool storable = IsValidStoreName(model, version);
+  std::optional<PendingImageFile> file;
+  if (storable) file.emplace(model, version);
+  ImageFollower follower(data, file ? &*file : nullptr);
+  if (!follower.Start()) {
+    delete[] data;
+    data = nullptr;
+    return 2;
+  }
+  ImageReceiver receiver(data, static_cast<std::size_t>(size), follower);
   HttpClient::Result result = http.Get(url, [&receiver](const char* chunk, std::size_t length) {
     return receiver.OnChunk(chunk, length);
   });
+  std::string digest = follower.Finish(receiver.received);
   LogPrint("%s", "");  // ends the progress line
 
   int code = 0;
   bool complete = result == HttpClient::Result::kComplete || receiver.overflowed;
   if (!complete) {
     code = 4;
-  } else if (receiver.received != receiver.size || Md5Hex(data, receiver.size) != md5) {
+  } else if (receiver.received != receiver.size || digest.empty() || digest != md5) {
     code = 5;  // a short body never matches: its unfilled rest is not digested
-  } else if (SaveToRomDir() != 0) {
+  } else if (!storable) {
     code = 6;
+  } else {
+    PendingImageFile::Outcome saved = file->Commit();
+    if (saved == PendingImageFile::Outcome::kOlderFileStays) {
+      code = 6;
+    } else if (saved == PendingImageFile::Outcome::kNotWritten) {
+      // The image is verified: it serves this recovery from memory, and the
+      // store keeps what it had.
+      LogPrint("固件无法保存到Rom目录，本次使用内存中的固件");
+    }
   }
   if (code != 0) {
     delete[] data;  // nobody will serve a failed download
@@ -110,20 +279,9 @@ int RomInfo::Download() {
   return code;
 }
 
-// The older image of the model stays until the new one is completely on disk.
 int RomInfo::SaveToRomDir() {
   if (!IsValidStoreName(model, version)) return 6;
-  ::mkdir(kRomDir, 0755);  // fails harmlessly when it exists
-  std::string dir = kRomDir;
-  // Hidden, so the store never takes it for an image; one name per model, so
-  // a save that was cut off leaves at most one such file behind.
-  std::string temp = dir + "/." + model + ".tmp";
-  if (!WriteTempFile(temp, data, static_cast<std::size_t>(size)) ||
-      !FindRomFile(dir, model, true).empty() ||
-      ::rename(temp.c_str(), (dir + "/" + model + "-" + version).c_str()) != 0) {
-    ::unlink(temp.c_str());
-    return 6;
-  }
-  SyncDirectory(kRomDir);
-  return 0;
+  PendingImageFile file(model, version);
+  file.Write(data, static_cast<std::size_t>(size));
+  return file.Commit() == PendingImageFile::Outcome::kSaved ? 0 : 6;
 }

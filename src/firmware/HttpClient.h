@@ -29,7 +29,9 @@ class HttpClient {
   HttpClient& operator=(const HttpClient&) = delete;
 
   // One GET of `url` (http or https only). Failures are described on
-  // standard error, never in the console log.
+  // standard error, never in the console log. Requests made one after the
+  // other through the same client reuse its connection (or at least its TLS
+  // session) when they go to the same host.
   Result Get(const std::string& url, const BodySink& sink);
 
  private:

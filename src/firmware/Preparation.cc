@@ -7,6 +7,7 @@
 #include "app/BrickfixDlg.h"
 #include "app/Log.h"
 #include "firmware/CloudQuery.h"
+#include "firmware/HttpClient.h"
 #include "firmware/RomInfo.h"
 #include "firmware/RomStore.h"
 #include "firmware/ServedFile.h"
@@ -74,8 +75,12 @@ void DownloadFirmwareThread(CBrickfixDlg* dlg) {
   const std::string model = dlg->m_strModel;
   const bool noRestore = dlg->m_bNoRestoreCfg;
   RomInfo info;
-  int code = QueryLatestRom(info, BuildQueryUrl(model));
-  if (code == 0) code = info.Download();
+  int code;
+  {
+    HttpClient http;  // the download reuses the query's connection
+    code = QueryLatestRom(info, BuildQueryUrl(model), http);
+    if (code == 0) code = info.Download(http);
+  }
   if (code == 0) {
     LogPrint("下载完成，使用最新固件");
   } else if (dlg->m_bForceDownload == 1) {

@@ -58,7 +58,16 @@ bool Running(pid_t pid, const std::string& name) {
 }  // namespace
 
 DhcpClient FindDhcpClient(IProcessRunner& runner, const std::string& ifname,
-                          const DhcpClientFiles& files) {
+                          const DhcpClientFiles& files, const std::string& preferred) {
+  if (preferred == "dhcpcd") {
+    if (std::string path = runner.Find("dhcpcd"); !path.empty()) return Dhcpcd(path, ifname, files);
+  }
+  if (preferred == "udhcpc") {
+    std::string script = files.script.empty() ? runner.Find(kUdhcpcScript) : files.script;
+    if (std::string path = runner.Find("udhcpc"); !path.empty() && !script.empty()) {
+      return Udhcpc({path}, ifname, script, files);
+    }
+  }
   if (std::string path = runner.Find("dhclient"); !path.empty()) {
     return Dhclient(path, ifname, files);
   }
@@ -87,4 +96,32 @@ void StopPreviousClient(const DhcpClient& client) {
          std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+}
+
+std::string DhcpClientServing(const RunningProcess& process, const std::string& ifname) {
+  const std::vector<std::string>& argv = process.argv;
+  if (argv.empty()) return "";
+  std::string program = argv[0].substr(argv[0].rfind('/') + 1);
+  std::size_t first = 1;
+  if (program == "busybox" && argv.size() > 1 && argv[1] == "udhcpc") {
+    program = "udhcpc";
+    first = 2;
+  }
+  if (process.name != program && !(program == "udhcpc" && process.name == "busybox")) return "";
+  if (program == "udhcpc") {
+    for (std::size_t i = first; i < argv.size(); ++i) {
+      if (((argv[i] == "-i" || argv[i] == "--interface") && i + 1 < argv.size() && argv[i + 1] == ifname) ||
+          argv[i] == "-i" + ifname || argv[i] == "--interface=" + ifname) {
+        return program;
+      }
+    }
+    return "";
+  }
+  if (program != "dhclient" && program != "dhcpcd") return "";
+  // Their adapters are the arguments that are not options or option values;
+  // the adapter's name as a plain argument is enough to tell.
+  for (std::size_t i = first; i < argv.size(); ++i) {
+    if (argv[i] == ifname) return program;
+  }
+  return "";
 }

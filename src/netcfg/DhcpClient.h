@@ -22,10 +22,17 @@ struct DhcpClient {
 };
 
 // The system's DHCP client for `ifname`, to be started in the background:
-// dhclient, dhcpcd or udhcpc (also busybox's), the first that exists; udhcpc
-// only with a hook, since without one it applies nothing.
+// dhclient, dhcpcd or udhcpc (also busybox's), the first that exists, or the
+// `preferred` one when the system has it; udhcpc only with a hook, since
+// without one it applies nothing.
 DhcpClient FindDhcpClient(IProcessRunner& runner, const std::string& ifname,
-                          const DhcpClientFiles& files);
+                          const DhcpClientFiles& files, const std::string& preferred = "");
+
+// "dhclient", "dhcpcd" or "udhcpc" when `process` is a DHCP client that
+// serves `ifname` (its command line names the adapter); empty otherwise. A
+// dhcpcd that serves every adapter of the system is not counted: stopping
+// it would take the others' leases too.
+std::string DhcpClientServing(const RunningProcess& process, const std::string& ifname);
 
 // Ends the client that an earlier hand-back (ours, or the system's network
 // scripts) left running for the adapter, found through its pid file, so

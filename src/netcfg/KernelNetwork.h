@@ -2,6 +2,7 @@
 // real one speaks rtnetlink; tests use a recording fake.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,44 @@ struct StaticIpv4 {
   bool operator==(const StaticIpv4&) const = default;
 };
 
+// One IPv4 address of an adapter, as the kernel holds it.
+struct AdapterAddress {
+  static constexpr uint32_t kForever = 0xffffffff;
+  std::string address;
+  int prefixLength = 0;
+  std::string broadcast;  // empty: none
+  std::string label;      // empty: the interface's own name
+  bool permanent = true;  // set by hand (or a static profile), not leased
+  bool noPrefixRoute = false;
+  uint32_t validLifetime = kForever;  // seconds left
+  uint32_t preferredLifetime = kForever;
+  bool operator==(const AdapterAddress&) const = default;
+};
+
+// One IPv4 route that leaves through an adapter. The routes the kernel makes
+// by itself for an address are not listed: they come back with it.
+struct AdapterRoute {
+  std::string destination = "0.0.0.0";
+  int prefixLength = 0;
+  std::string gateway;  // empty: on the link
+  std::string source;   // preferred source address; empty: none
+  uint32_t metric = 0;
+  uint32_t table = 254;  // main
+  int protocol = 0;      // RTPROT_*: who made it
+  int scope = 0;         // RT_SCOPE_*
+  int type = 1;          // RTN_UNICAST
+  bool operator==(const AdapterRoute&) const = default;
+};
+
+// An adapter's IPv4 set-up: whether its link is up, its addresses (the
+// primary first, in the kernel's order) and the routes through it.
+struct AdapterState {
+  bool up = false;
+  std::vector<AdapterAddress> addresses;
+  std::vector<AdapterRoute> routes;
+  bool operator==(const AdapterState&) const = default;
+};
+
 // How a change of the kernel's tables went.
 enum class KernelResult {
   kDone,
@@ -49,4 +88,10 @@ class IKernelNetwork {
   virtual KernelResult RemoveStaticIpv4(const std::string& ifname, const StaticIpv4& setup) = 0;
   // Empties the IPv4 neighbour (ARP) table; permanent entries stay.
   virtual KernelResult FlushNeighbours() = 0;
+  // Reads the adapter's IPv4 set-up. kFailed when there is no such adapter.
+  virtual KernelResult ReadAdapter(const std::string& ifname, AdapterState& out) = 0;
+  // Gives the adapter exactly `state`: addresses and routes that it does
+  // not list go, missing ones are added (with the lifetimes it gives), and
+  // the link goes up or down.
+  virtual KernelResult RestoreAdapter(const std::string& ifname, const AdapterState& state) = 0;
 };

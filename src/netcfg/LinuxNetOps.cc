@@ -6,11 +6,14 @@
 
 #include <bit>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <optional>
 #include <thread>
 
 #include "netcfg/Netlink.h"
+#include "platform/linux/StateDir.h"
 
 namespace {
 
@@ -18,7 +21,6 @@ namespace {
 constexpr int kTypeOther = 1;
 constexpr int kTypeLoopback = 24;
 constexpr int kTypeWireless = 71;
-constexpr int kNmStateUnmanaged = 10;
 constexpr const char* kNmWait = "10";  // seconds nmcli waits for an activation
 
 IProcessRunner& SystemRunner() {
@@ -47,7 +49,13 @@ std::optional<int> PrefixLength(const std::string& mask) {
   return length;
 }
 
-std::string ProfileName(const std::string& ifname) { return "brickfix-" + ifname; }
+constexpr const char* kRestoreCommand = "brickfix --restore-network";
+
+LinuxNetOptions SystemOptions() {
+  LinuxNetOptions options;
+  options.journalDir = StateDirectory();
+  return options;
+}
 
 }  // namespace
 
@@ -61,10 +69,19 @@ bool IsSafeInterfaceName(const std::string& name) {
   return true;
 }
 
-LinuxNetOps::LinuxNetOps() : LinuxNetOps(SystemRunner(), SystemKernel()) {}
+LinuxNetOps::LinuxNetOps() : LinuxNetOps(SystemRunner(), SystemKernel(), SystemOptions()) {}
 
 LinuxNetOps::LinuxNetOps(IProcessRunner& runner, IKernelNetwork& kernel, LinuxNetOptions options)
-    : m_runner(runner), m_kernel(kernel), m_options(std::move(options)) {}
+    : m_runner(runner),
+      m_kernel(kernel),
+      m_options(std::move(options)),
+      m_settings(runner, kernel, m_options.dhcp),
+      m_journal(m_options.journalDir),
+      m_leftAtStart(m_journal.Adapters()) {}
+
+long long LinuxNetOps::Now() const {
+  return m_options.now ? m_options.now() : static_cast<long long>(std::time(nullptr));
+}
 
 bool LinuxNetOps::GetAdapters(std::vector<AdapterRecord>& out) {
   std::vector<KernelLink> links;
@@ -113,23 +130,81 @@ void LinuxNetOps::Sleep(unsigned milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
+// The first change of a run keeps what the adapter had. A journal that an
+// earlier run left holds the adapter's own settings (it is still changed
+// now): it stays as it is.
+void LinuxNetOps::RememberBeforeFirstChange(const std::string& ifname, const NetworkManagerDevice& nm) {
+  std::string error;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (auto it = m_changes.find(ifname); it != m_changes.end()) {
+      // Handed back and changed again: the journal comes back too.
+      if (it->second.settled) {
+        it->second.settled = false;
+        it->second.journaled = m_journal.Save(it->second.snapshot, error);
+      }
+      return;
+    }
+  }
+  Change change;
+  if (m_journal.Load(ifname, change.snapshot, error)) {
+    change.journaled = true;
+  } else {
+    if (!error.empty()) std::fprintf(stderr, "brickfix: %s; a new journal replaces it\n", error.c_str());
+    if (!m_settings.Snapshot(ifname, nm, Now(), change.snapshot)) return;  // no such adapter
+    change.journaled = m_journal.Save(change.snapshot, error);
+    if (!change.journaled && !m_journal.Dir().empty()) {
+      std::fprintf(stderr, "brickfix: cannot keep the settings of %s: %s\n", ifname.c_str(), error.c_str());
+    }
+  }
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_changes.emplace(ifname, std::move(change));
+}
+
 bool LinuxNetOps::SetStatic(const NetCommand& command) {
   std::optional<int> prefix = PrefixLength(command.mask);
   // A mask that is none is refused like any other bad value: the request ran
   // and failed.
   if (!prefix) return true;
   StaticIpv4 setup{command.address, *prefix, command.gateway, command.metric};
-  if (ManagedByNetworkManager(command.adapter)) {
-    return NetworkManagerStatic(command.adapter, setup);
-  }
+  NetworkManagerDevice nm = m_settings.QueryNetworkManager(command.adapter);
+  RememberBeforeFirstChange(command.adapter, nm);
+  if (nm.managed) return NetworkManagerStatic(command.adapter, setup);
+  // A renewal of the client's lease must not take our address away.
+  m_settings.StopDhcpClients(command.adapter);
   if (m_kernel.ApplyStaticIpv4(command.adapter, setup) == KernelResult::kRefused) return false;
   std::lock_guard<std::mutex> lock(m_mutex);
   m_applied[command.adapter] = setup;
   return true;
 }
 
+// A hand-back that DHCP (or NetworkManager's own profile) completes brings
+// back all the adapter had: its journal goes.
+void LinuxNetOps::Settle(const std::string& ifname) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto it = m_changes.find(ifname);
+  if (it == m_changes.end() || it->second.snapshot.HasOwnStaticAddress()) return;
+  if (m_journal.Remove(ifname)) it->second.settled = true;
+}
+
 bool LinuxNetOps::HandBackToDhcp(const std::string& ifname) {
-  if (ManagedByNetworkManager(ifname)) return NetworkManagerHandBack(ifname);
+  std::string profileUuid, preferredClient;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (auto it = m_changes.find(ifname); it != m_changes.end()) {
+      profileUuid = it->second.snapshot.profileUuid;
+      preferredClient = it->second.snapshot.dhcpClient;
+    }
+  }
+  if (m_settings.QueryNetworkManager(ifname).managed) {
+    if (!NetworkManagerHandBack(ifname, profileUuid)) return false;
+    Settle(ifname);
+    return true;
+  }
+  // Without a client to take over, our address stays rather than leaving
+  // the adapter with none.
+  DhcpClient client = FindDhcpClient(m_runner, ifname, m_options.dhcp, preferredClient);
+  if (client.argv.empty()) return false;
   std::optional<StaticIpv4> applied;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -140,26 +215,17 @@ bool LinuxNetOps::HandBackToDhcp(const std::string& ifname) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_applied.erase(ifname);
   }
-  DhcpClient client = FindDhcpClient(m_runner, ifname, m_options.dhcp);
-  if (client.argv.empty()) return false;
   StopPreviousClient(client);
-  return m_runner.Start(client.argv).started;
-}
-
-bool LinuxNetOps::ManagedByNetworkManager(const std::string& ifname) {
-  if (m_runner.Find("nmcli").empty()) return false;
-  ProcessResult state = m_runner.Run({"nmcli", "-g", "GENERAL.STATE", "device", "show", ifname});
-  // A device NetworkManager does not know, or NetworkManager not running,
-  // ends nmcli with a non-zero status.
-  return state.started && state.status == 0 &&
-         std::atoi(state.output.c_str()) > kNmStateUnmanaged;
+  if (!m_runner.Start(client.argv).started) return false;
+  Settle(ifname);
+  return true;
 }
 
 // Our own profile, kept in memory only and preferred for the adapter, holds
 // the static address: unlike a change of the active settings it survives the
 // link going down and up while the router restarts.
 bool LinuxNetOps::NetworkManagerStatic(const std::string& ifname, const StaticIpv4& setup) {
-  const std::string profile = ProfileName(ifname);
+  const std::string profile = BrickfixProfileName(ifname);
   const std::vector<std::string> settings = {
       "ipv4.method", "manual",
       "ipv4.addresses", setup.address + "/" + std::to_string(setup.prefixLength),
@@ -183,9 +249,81 @@ bool LinuxNetOps::NetworkManagerStatic(const std::string& ifname, const StaticIp
   return m_runner.Run({"nmcli", "--wait", kNmWait, "connection", "up", profile}).started;
 }
 
-// Dropping our profile lets the adapter's own profile (normally DHCP) take
-// over again; nmcli does not wait for the lease.
-bool LinuxNetOps::NetworkManagerHandBack(const std::string& ifname) {
-  if (!m_runner.Run({"nmcli", "connection", "delete", ProfileName(ifname)}).started) return false;
-  return m_runner.Run({"nmcli", "--wait", "0", "device", "connect", ifname}).started;
+// Dropping our profile and bringing up the adapter's own one (normally DHCP)
+// again; without one known, NetworkManager picks. nmcli does not wait for
+// the lease.
+bool LinuxNetOps::NetworkManagerHandBack(const std::string& ifname, const std::string& profileUuid) {
+  if (!m_runner.Run({"nmcli", "connection", "delete", BrickfixProfileName(ifname)}).started) return false;
+  if (profileUuid.empty()) {
+    return m_runner.Run({"nmcli", "--wait", "0", "device", "connect", ifname}).started;
+  }
+  return m_runner.Run({"nmcli", "--wait", "0", "connection", "up", "uuid", profileUuid, "ifname", ifname})
+      .started;
+}
+
+std::string LinuxNetOps::DescribeChangedAdapters() {
+  std::vector<std::pair<std::string, Change>> changed;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& [ifname, change] : m_changes) {
+      if (!change.settled) changed.emplace_back(ifname, change);
+    }
+  }
+  std::string out;
+  for (const auto& [ifname, change] : changed) {
+    AdapterState now;
+    std::string addresses;
+    if (m_kernel.ReadAdapter(ifname, now) == KernelResult::kDone) {
+      for (const AdapterAddress& address : now.addresses) {
+        if (!addresses.empty()) addresses += ", ";
+        addresses += address.address + "/" + std::to_string(address.prefixLength);
+      }
+    }
+    std::string own = change.snapshot.AddressList();
+    std::string zh = "网卡 " + ifname + " 现为 " + (addresses.empty() ? "无地址" : addresses) +
+                     "，原有设置（" + (own.empty() ? "无地址" : own) + "）尚未还原";
+    std::string en = ifname + " keeps " + (addresses.empty() ? "no address" : addresses) +
+                     " instead of its own settings (" + (own.empty() ? "no address" : own) + ")";
+    if (change.journaled) {
+      zh += "；请运行 " + std::string(kRestoreCommand) + " 还原";
+      en += "; run " + std::string(kRestoreCommand) + " to put them back";
+    } else {
+      zh += "，且无法保存（" + m_journal.Dir() + "）；请用系统的网络设置还原";
+      en += "; they could not be kept in " + (m_journal.Dir().empty() ? std::string("a state folder") : m_journal.Dir()) +
+            ": set them back in the system's network settings";
+    }
+    out += zh + " | " + en + "\n";
+  }
+  return out;
+}
+
+int RestoreFromJournal(AdapterSettings& settings, const AdapterJournal& journal, long long now,
+                       std::string& report) {
+  std::vector<std::string> adapters = journal.Adapters();
+  if (adapters.empty()) {
+    report += "没有需要还原的网卡设置。 | Nothing to put back: no adapter was left changed.\n";
+    return 0;
+  }
+  int status = 0;
+  for (const std::string& ifname : adapters) {
+    AdapterSnapshot snapshot;
+    std::string error;
+    if (journal.Load(ifname, snapshot, error) && settings.PutBack(snapshot, now, error) &&
+        journal.Remove(ifname)) {
+      report += "网卡 " + ifname + " 已还原原有设置。 | " + ifname + " has its own settings back" +
+                (snapshot.AddressList().empty() ? "" : " (" + snapshot.AddressList() + ")") + ".\n";
+      continue;
+    }
+    if (error.empty()) error = "its journal cannot be removed from " + journal.Dir();
+    report += "网卡 " + ifname + " 未能还原，记录保留在 " + journal.PathOf(ifname) + " | " + ifname +
+              " could not be put back: " + error + "\n";
+    status = 1;
+  }
+  return status;
+}
+
+int RestoreNetwork(std::string& report) {
+  AdapterSettings settings(SystemRunner(), SystemKernel(), {});
+  return RestoreFromJournal(settings, AdapterJournal(StateDirectory()),
+                            static_cast<long long>(std::time(nullptr)), report);
 }

@@ -299,6 +299,153 @@ class Session {
     return m_socket.Change(message);
   }
 
+  // Whether the link is up (administratively).
+  int LinkUp(int index, bool& up) {
+    ifinfomsg body{};
+    body.ifi_family = AF_UNSPEC;
+    return m_socket.Dump(RTM_GETLINK, body, [&](const nlmsghdr& msg) {
+      if (msg.nlmsg_type == RTM_NEWLINK && BodyOf<ifinfomsg>(msg).ifi_index == index) {
+        up = (BodyOf<ifinfomsg>(msg).ifi_flags & IFF_UP) != 0;
+      }
+    });
+  }
+
+  int SetLink(int index, bool up) {
+    ifinfomsg body{};
+    body.ifi_family = AF_UNSPEC;
+    body.ifi_index = index;
+    body.ifi_flags = up ? IFF_UP : 0;
+    body.ifi_change = IFF_UP;
+    NlMessage message(RTM_NEWLINK, 0, &body, sizeof body);
+    return m_socket.Change(message);
+  }
+
+  // Every IPv4 address of `index` with what it takes to make it again.
+  int ListAdapterAddresses(int index, std::vector<AdapterAddress>& out) {
+    ifaddrmsg body{};
+    body.ifa_family = AF_INET;
+    return m_socket.Dump(RTM_GETADDR, body, [&](const nlmsghdr& msg) {
+      if (msg.nlmsg_type != RTM_NEWADDR) return;
+      const ifaddrmsg& header = BodyOf<ifaddrmsg>(msg);
+      if (static_cast<int>(header.ifa_index) != index) return;
+      AdapterAddress entry;
+      entry.prefixLength = header.ifa_prefixlen;
+      uint32_t local = 0, address = 0, flags = header.ifa_flags;
+      ForEachAttr<ifaddrmsg>(msg, [&](const rtattr& attr) {
+        switch (attr.rta_type) {
+          case IFA_LOCAL: local = AttrU32(attr); break;
+          case IFA_ADDRESS: address = AttrU32(attr); break;
+          case IFA_BROADCAST: entry.broadcast = Ipv4Text(AttrU32(attr)); break;
+          case IFA_FLAGS: flags = AttrU32(attr); break;
+          case IFA_LABEL:
+            entry.label.assign(static_cast<const char*>(RTA_DATA(&attr)),
+                               strnlen(static_cast<const char*>(RTA_DATA(&attr)), RTA_PAYLOAD(&attr)));
+            break;
+          case IFA_CACHEINFO:
+            if (RTA_PAYLOAD(&attr) >= sizeof(ifa_cacheinfo)) {
+              ifa_cacheinfo info{};
+              std::memcpy(&info, RTA_DATA(&attr), sizeof info);
+              entry.validLifetime = info.ifa_valid;
+              entry.preferredLifetime = info.ifa_prefered;
+            }
+            break;
+        }
+      });
+      entry.address = Ipv4Text(local ? local : address);
+      entry.permanent = (flags & IFA_F_PERMANENT) != 0;
+      entry.noPrefixRoute = (flags & IFA_F_NOPREFIXROUTE) != 0;
+      if (entry.permanent) {
+        entry.validLifetime = entry.preferredLifetime = AdapterAddress::kForever;
+      }
+      out.push_back(entry);
+    });
+  }
+
+  int AddAdapterAddress(int index, const AdapterAddress& entry, const std::string& ifname) {
+    in_addr address{};
+    if (inet_pton(AF_INET, entry.address.c_str(), &address) != 1) return EINVAL;
+    ifaddrmsg body{};
+    body.ifa_family = AF_INET;
+    body.ifa_prefixlen = static_cast<unsigned char>(entry.prefixLength);
+    body.ifa_scope = RT_SCOPE_UNIVERSE;
+    body.ifa_index = static_cast<unsigned>(index);
+    NlMessage message(RTM_NEWADDR, NLM_F_CREATE | NLM_F_EXCL, &body, sizeof body);
+    message.AddAttr(IFA_LOCAL, address.s_addr);
+    message.AddAttr(IFA_ADDRESS, address.s_addr);
+    in_addr broadcast{};
+    if (!entry.broadcast.empty() && inet_pton(AF_INET, entry.broadcast.c_str(), &broadcast) == 1) {
+      message.AddAttr(IFA_BROADCAST, broadcast.s_addr);
+    }
+    // A label must begin with the interface's name; one that does not (the
+    // adapter was renamed) is left out.
+    if (!entry.label.empty() && entry.label.size() < IFNAMSIZ && entry.label.rfind(ifname, 0) == 0) {
+      message.AddAttr(IFA_LABEL, entry.label.c_str(), entry.label.size() + 1);
+    }
+    uint32_t flags = entry.noPrefixRoute ? IFA_F_NOPREFIXROUTE : 0;
+    if (flags) message.AddAttr(IFA_FLAGS, flags);
+    if (!entry.permanent) {
+      ifa_cacheinfo info{};
+      info.ifa_valid = entry.validLifetime;
+      info.ifa_prefered = std::min(entry.preferredLifetime, entry.validLifetime);
+      message.AddAttr(IFA_CACHEINFO, info);
+    }
+    return m_socket.Change(message);
+  }
+
+  // The routes through `index` that were not made by the kernel for an
+  // address, from every table but the local one.
+  int ListAdapterRoutes(int index, std::vector<AdapterRoute>& out) {
+    rtmsg body{};
+    body.rtm_family = AF_INET;
+    return m_socket.Dump(RTM_GETROUTE, body, [&](const nlmsghdr& msg) {
+      if (msg.nlmsg_type != RTM_NEWROUTE) return;
+      const rtmsg& header = BodyOf<rtmsg>(msg);
+      if (header.rtm_protocol == RTPROT_KERNEL || (header.rtm_flags & RTM_F_CLONED)) return;
+      AdapterRoute route;
+      route.prefixLength = header.rtm_dst_len;
+      route.table = header.rtm_table;
+      route.protocol = header.rtm_protocol;
+      route.scope = header.rtm_scope;
+      route.type = header.rtm_type;
+      uint32_t oif = 0;
+      ForEachAttr<rtmsg>(msg, [&](const rtattr& attr) {
+        switch (attr.rta_type) {
+          case RTA_TABLE: route.table = AttrU32(attr); break;
+          case RTA_OIF: oif = AttrU32(attr); break;
+          case RTA_DST: route.destination = Ipv4Text(AttrU32(attr)); break;
+          case RTA_GATEWAY: route.gateway = Ipv4Text(AttrU32(attr)); break;
+          case RTA_PREFSRC: route.source = Ipv4Text(AttrU32(attr)); break;
+          case RTA_PRIORITY: route.metric = AttrU32(attr); break;
+        }
+      });
+      if (static_cast<int>(oif) == index && route.table != RT_TABLE_LOCAL) out.push_back(route);
+    });
+  }
+
+  int ChangeAdapterRoute(uint16_t type, int index, const AdapterRoute& route) {
+    in_addr destination{}, gateway{}, source{};
+    if (inet_pton(AF_INET, route.destination.c_str(), &destination) != 1 ||
+        (!route.gateway.empty() && inet_pton(AF_INET, route.gateway.c_str(), &gateway) != 1) ||
+        (!route.source.empty() && inet_pton(AF_INET, route.source.c_str(), &source) != 1)) {
+      return EINVAL;
+    }
+    rtmsg body{};
+    body.rtm_family = AF_INET;
+    body.rtm_dst_len = static_cast<unsigned char>(route.prefixLength);
+    body.rtm_table = static_cast<unsigned char>(route.table < 256 ? route.table : RT_TABLE_UNSPEC);
+    body.rtm_protocol = static_cast<unsigned char>(route.protocol);
+    body.rtm_scope = static_cast<unsigned char>(route.scope);
+    body.rtm_type = static_cast<unsigned char>(route.type);
+    NlMessage message(type, type == RTM_NEWROUTE ? NLM_F_CREATE | NLM_F_EXCL : 0, &body, sizeof body);
+    message.AddAttr(RTA_TABLE, route.table);
+    if (route.prefixLength > 0) message.AddAttr(RTA_DST, destination.s_addr);
+    if (!route.gateway.empty()) message.AddAttr(RTA_GATEWAY, gateway.s_addr);
+    if (!route.source.empty()) message.AddAttr(RTA_PREFSRC, source.s_addr);
+    message.AddAttr(RTA_OIF, static_cast<uint32_t>(index));
+    message.AddAttr(RTA_PRIORITY, route.metric);
+    return m_socket.Change(message);
+  }
+
  private:
   RtnlSocket m_socket;
 };
@@ -397,5 +544,105 @@ KernelResult NetlinkKernel::FlushNeighbours() {
     result = Worse(result, Verdict(error));
     if (result == KernelResult::kRefused) break;
   }
+  return result;
+}
+
+KernelResult NetlinkKernel::ReadAdapter(const std::string& ifname, AdapterState& out) {
+  Session session;
+  if (!session.Open()) return KernelResult::kRefused;
+  int index = session.IndexOf(ifname);
+  if (index <= 0) return KernelResult::kFailed;
+  out = AdapterState{};
+  if (session.LinkUp(index, out.up) != 0 || session.ListAdapterAddresses(index, out.addresses) != 0 ||
+      session.ListAdapterRoutes(index, out.routes) != 0) {
+    return KernelResult::kFailed;
+  }
+  return KernelResult::kDone;
+}
+
+namespace {
+
+bool SameAddress(const AdapterAddress& a, const AdapterAddress& b) {
+  return a.address == b.address && a.prefixLength == b.prefixLength;
+}
+
+// Two routes are the same entry of the kernel's table when these agree.
+bool SameRoute(const AdapterRoute& a, const AdapterRoute& b) {
+  return a.destination == b.destination && a.prefixLength == b.prefixLength &&
+         a.gateway == b.gateway && a.metric == b.metric && a.table == b.table && a.type == b.type;
+}
+
+template <class T, class Same>
+bool Contains(const std::vector<T>& list, const T& item, Same same) {
+  return std::any_of(list.begin(), list.end(), [&](const T& other) { return same(other, item); });
+}
+
+}  // namespace
+
+KernelResult NetlinkKernel::RestoreAdapter(const std::string& ifname, const AdapterState& state) {
+  Session session;
+  if (!session.Open()) return KernelResult::kRefused;
+  int index = session.IndexOf(ifname);
+  if (index <= 0) return KernelResult::kFailed;
+  KernelResult result = KernelResult::kDone;
+  auto note = [&](int error, std::initializer_list<int> harmless) {
+    if (std::find(harmless.begin(), harmless.end(), error) == harmless.end()) {
+      result = Worse(result, Verdict(error));
+    }
+  };
+  // Up first: the kernel takes no gateway route on a link that is down.
+  if (state.up) note(session.SetLink(index, true), {0});
+  if (result == KernelResult::kRefused) return result;
+
+  // Addresses that are not in the list go; an address whose settings differ
+  // is made again, so that the primary comes first again.
+  std::vector<AdapterAddress> current;
+  session.ListAdapterAddresses(index, current);
+  for (const AdapterAddress& address : current) {
+    auto wanted = std::find_if(state.addresses.begin(), state.addresses.end(),
+                               [&](const AdapterAddress& a) { return SameAddress(a, address); });
+    if (wanted != state.addresses.end() && wanted->broadcast == address.broadcast &&
+        wanted->permanent == address.permanent && wanted->noPrefixRoute == address.noPrefixRoute) {
+      continue;
+    }
+    in_addr old{};
+    inet_pton(AF_INET, address.address.c_str(), &old);
+    note(session.ChangeAddress(RTM_DELADDR, index, old.s_addr, address.prefixLength), {0, EADDRNOTAVAIL});
+  }
+  current.clear();
+  session.ListAdapterAddresses(index, current);
+  for (const AdapterAddress& address : state.addresses) {
+    if (Contains(current, address, SameAddress)) continue;
+    note(session.AddAdapterAddress(index, address, ifname), {0, EEXIST});
+  }
+
+  std::vector<AdapterRoute> routes;
+  session.ListAdapterRoutes(index, routes);
+  for (const AdapterRoute& route : routes) {
+    if (Contains(state.routes, route, SameRoute)) continue;
+    note(session.ChangeAdapterRoute(RTM_DELROUTE, index, route), {0, ESRCH});
+  }
+  // A route through a gateway may need another route of the list first:
+  // what fails is tried again once the others are in.
+  routes.clear();
+  session.ListAdapterRoutes(index, routes);
+  std::vector<const AdapterRoute*> missing;
+  for (const AdapterRoute& route : state.routes) {
+    if (!Contains(routes, route, SameRoute)) missing.push_back(&route);
+  }
+  for (int pass = 0; pass < 2 && !missing.empty(); ++pass) {
+    std::vector<const AdapterRoute*> failed;
+    int lastError = 0;
+    for (const AdapterRoute* route : missing) {
+      int error = session.ChangeAdapterRoute(RTM_NEWROUTE, index, *route);
+      if (error != 0 && error != EEXIST) {
+        failed.push_back(route);
+        lastError = error;
+      }
+    }
+    missing = failed;
+    if (pass == 1 && !missing.empty()) note(lastError, {0});
+  }
+  if (!state.up) note(session.SetLink(index, false), {0});
   return result;
 }

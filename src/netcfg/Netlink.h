@@ -11,4 +11,6 @@ class NetlinkKernel : public IKernelNetwork {
   KernelResult ApplyStaticIpv4(const std::string& ifname, const StaticIpv4& setup) override;
   KernelResult RemoveStaticIpv4(const std::string& ifname, const StaticIpv4& setup) override;
   KernelResult FlushNeighbours() override;
+  KernelResult ReadAdapter(const std::string& ifname, AdapterState& out) override;
+  KernelResult RestoreAdapter(const std::string& ifname, const AdapterState& state) override;
 };

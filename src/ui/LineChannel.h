@@ -18,6 +18,9 @@ class LineChannel {
   // the output is gone.
   virtual void WriteOut(std::string_view data) = 0;
   virtual void WriteErr(std::string_view data) = 0;
+  // From now on WriteErr writes where standard error goes now, also after
+  // the diagnostics file has taken standard error over.
+  virtual void KeepErrorOutput() = 0;
 
   // Between these two, the system's cancel requests (signals, Ctrl-C) end
   // Wait() with `cancel` set instead of acting on the process.
@@ -29,10 +32,10 @@ class LineChannel {
     bool end = false;     // standard input has ended (or failed)
     bool cancel = false;  // the cancel command came
   };
-  // Waits until input arrives, the input ends, the cancel command comes or
-  // Wake() is called, and returns what came. After `end` it is not called
-  // again for input.
-  virtual Input Wait() = 0;
+  // Waits until input arrives, the input ends, the cancel command comes,
+  // Wake() is called or `timeoutMs` passed (-1: no limit), and returns what
+  // came. After `end` it is not called again for input.
+  virtual Input Wait(int timeoutMs = -1) = 0;
 
   // Ends a Wait() that is running or the next one. Any thread; the channel
   // is shared, so this stays safe after the frontend is gone.

@@ -6,6 +6,10 @@
 
 namespace {
 
+// While the diagnostics have not been reported, line mode looks at them this
+// often, so their path shows soon after something was written.
+constexpr int kDiagnosticsLookMs = 500;
+
 // The log's text for a line-oriented reader: "\r\n" becomes "\n", and
 // nothing that a terminal would act on gets through (tabs stay).
 std::string ForOutput(std::string_view text) {
@@ -48,6 +52,10 @@ int LineFrontend::Run(UiBridge& bridge, const FrontendCallbacks& callbacks) {
   bridge.SetWakeup([channel = m_channel] { channel->Wake(); });
   m_channel->CatchCancel();
   if (!m_notice.empty()) m_channel->WriteErr(m_notice + "\n");
+  if (m_diag) {
+    m_channel->KeepErrorOutput();
+    m_diag->Capture(false);
+  }
   if (callbacks.onInit) callbacks.onInit();
   std::string line;
   while (NextLine(line)) {
@@ -62,6 +70,18 @@ int LineFrontend::Run(UiBridge& bridge, const FrontendCallbacks& callbacks) {
 
 void LineFrontend::Shutdown() {
   if (m_channel) m_channel->ReleaseCancel();
+  if (!m_diag) return;
+  ReportDiagnostics();
+  m_diag->Release();
+  m_diag = nullptr;
+}
+
+void LineFrontend::ReportDiagnostics() {
+  if (!m_diag || m_bDiagReported || !m_diag->Written()) return;
+  m_bDiagReported = true;
+  std::string path = m_diag->Path();
+  m_channel->WriteErr("brickfix: 诊断信息已写入 " + path + " | diagnostics were written to " + path +
+                      "\n");
 }
 
 void LineFrontend::AppendLog(std::string_view text) { m_channel->WriteOut(ForOutput(text)); }
@@ -80,6 +100,7 @@ void LineFrontend::ShowAbout() {
 bool LineFrontend::NextLine(std::string& line) {
   for (;;) {
     if (m_bridge) m_bridge->Drain();
+    ReportDiagnostics();
     if (m_bCancelled) return false;
     if (!m_lines.empty()) {
       line = std::move(m_lines.front());
@@ -95,7 +116,9 @@ bool LineFrontend::NextLine(std::string& line) {
 }
 
 void LineFrontend::WaitForInput() {
-  LineChannel::Input input = m_channel->Wait();
+  // Until the diagnostics have been reported, look at them now and then.
+  bool watching = m_diag && !m_bDiagReported;
+  LineChannel::Input input = m_channel->Wait(watching ? kDiagnosticsLookMs : -1);
   if (input.cancel) m_bCancelled = true;
   TakeInput(input.data);
   if (input.end) {

@@ -23,6 +23,7 @@ class LineFrontend : public IFrontend {
 
   int Run(UiBridge& bridge, const FrontendCallbacks& callbacks) override;
   void SetNotice(const std::string& notice) override { m_notice = notice; }
+  void SetDiagnostics(IDiagnosticsSink* sink) override { m_diag = sink; }
 
   void AppendLog(std::string_view text) override;
   void ClearLog() override {}  // what is written stays written
@@ -42,6 +43,8 @@ class LineFrontend : public IFrontend {
   void WaitForInput();
   void TakeInput(std::string_view data);
   void EndLine();
+  // Names the diagnostics file on standard error once something is in it.
+  void ReportDiagnostics();
 
   std::shared_ptr<LineChannel> m_channel;
   UiBridge* m_bridge = nullptr;
@@ -52,4 +55,6 @@ class LineFrontend : public IFrontend {
   std::deque<std::string> m_lines;
   bool m_bEof = false;
   bool m_bCancelled = false;
+  IDiagnosticsSink* m_diag = nullptr;
+  bool m_bDiagReported = false;
 };

@@ -35,6 +35,7 @@ constexpr int kWheelLines = 3;
 constexpr int kSideStep = 8;
 constexpr int kEscDelayMs = 25;
 constexpr auto kDrawInterval = std::chrono::milliseconds(15);
+constexpr int kDiagnosticsLookMs = 500;
 
 // ---- Restoring the terminal when the process dies of a fatal signal ----
 //
@@ -115,14 +116,14 @@ struct TermFrontend::ScreenHandle {
   FILE* ttyOut = nullptr;  // curses draws here: a copy of the terminal's stdout
   int stdoutCopy = -1;     // the terminal, for putting stdout back
   int stderrCopy = -1;
-  int captureFd = -1;      // read end of what stdout and stderr receive meanwhile
+  bool captured = false;   // stdout and stderr go to the diagnostics file
   bool colours = false;
   bool titles = false;
 
   ~ScreenHandle() {
     if (screen) delscreen(screen);
     if (ttyOut) std::fclose(ttyOut);
-    for (int fd : {stdoutCopy, stderrCopy, captureFd}) {
+    for (int fd : {stdoutCopy, stderrCopy}) {
       if (fd >= 0) close(fd);
     }
   }
@@ -227,34 +228,23 @@ void TermFrontend::LoadExtraKeys() {
 
 // Whatever else writes to stdout or stderr while the window is open (a
 // library's diagnostic, a command's error text) would scribble over the
-// screen; it goes into a pipe instead and is shown in the log.
+// screen; it goes to the diagnostics file instead, never into the log.
 void TermFrontend::CaptureOutput() {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return;
-  fcntl(fds[0], F_SETFL, O_NONBLOCK);
-  fcntl(fds[0], F_SETPIPE_SZ, 1 << 20);
-  std::fflush(stdout);
-  std::fflush(stderr);
-  dup2(fds[1], STDOUT_FILENO);
-  dup2(fds[1], STDERR_FILENO);
-  close(fds[1]);
-  m_screen->captureFd = fds[0];
+  if (!m_diag) return;
+  m_diag->Capture(true);
+  m_screen->captured = true;
 }
 
 void TermFrontend::ReleaseOutput() {
-  if (m_screen->captureFd < 0) return;
-  std::fflush(stdout);
-  std::fflush(stderr);
-  dup2(m_screen->stdoutCopy, STDOUT_FILENO);
-  dup2(m_screen->stderrCopy, STDERR_FILENO);
-  // What nobody has seen yet goes to the real stderr.
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(m_screen->captureFd, buffer, sizeof buffer)) > 0) {
-    WriteAll(STDERR_FILENO, std::string_view(buffer, static_cast<std::size_t>(n)));
-  }
-  close(m_screen->captureFd);
-  m_screen->captureFd = -1;
+  if (!m_screen->captured) return;
+  m_diag->Release();
+  m_screen->captured = false;
+}
+
+void TermFrontend::LookAtDiagnostics() {
+  if (m_bDiagShown || !m_diag || !m_diag->Written()) return;
+  m_bDiagShown = true;
+  Invalidate();
 }
 
 void TermFrontend::WriteTitle(const char* prefix) {
@@ -304,11 +294,12 @@ int TermFrontend::Run(UiBridge& bridge, const FrontendCallbacks& callbacks) {
 void TermFrontend::Serve(const std::function<void(const KeyEvent&)>& onKey, const bool& done) {
   while (!m_bCancelled && !done && m_screen) {
     Drain();
+    LookAtDiagnostics();
     KeyEvent event;
     while (!m_bCancelled && !done && m_screen && ReadKey(event)) onKey(event);
     if (m_bCancelled || done || !m_screen) return;
     // A worker streaming appends gets a frame per interval, not per append.
-    int timeout = -1;
+    int timeout = m_diag && !m_bDiagShown ? kDiagnosticsLookMs : -1;
     if (m_bDirty) {
       auto since = std::chrono::steady_clock::now() - m_lastDraw;
       if (since >= kDrawInterval) Redraw();
@@ -326,15 +317,13 @@ void TermFrontend::Drain() {
 }
 
 void TermFrontend::WaitForEvents(int timeoutMs) {
-  pollfd fds[3] = {{STDIN_FILENO, POLLIN, 0}, {m_events->ReadFd(), POLLIN, 0}, {-1, POLLIN, 0}};
-  if (m_screen->captureFd >= 0) fds[2].fd = m_screen->captureFd;
-  if (poll(fds, 3, timeoutMs) <= 0) return;  // EINTR or time to draw
+  pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {m_events->ReadFd(), POLLIN, 0}};
+  if (poll(fds, 2, timeoutMs) <= 0) return;  // EINTR, or time to draw or to look
   if (fds[1].revents & POLLIN) {
     EventPipe::Events events = m_events->Consume();
     if (events.cancel) m_bCancelled = true;
     if (events.resize) HandleResize();
   }
-  if (fds[2].revents & POLLIN) ReadCapturedOutput();
   // The terminal is gone (hang-up); nobody can answer any more.
   if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) m_bCancelled = true;
 }
@@ -395,14 +384,6 @@ void TermFrontend::HandleResize() {
   if (ioctl(fileno(m_screen->ttyOut), TIOCGWINSZ, &size) == 0 && size.ws_row && size.ws_col) {
     resizeterm(size.ws_row, size.ws_col);
   }
-  Invalidate();
-}
-
-void TermFrontend::ReadCapturedOutput() {
-  char buffer[4096];
-  ssize_t n = read(m_screen->captureFd, buffer, sizeof buffer);
-  if (n <= 0) return;
-  m_log.Append(std::string_view(buffer, static_cast<std::size_t>(n)));
   Invalidate();
 }
 
@@ -528,10 +509,15 @@ void TermFrontend::DrawBars(const ScreenLayout& layout) {
     Fill(layout.titleRow, 0, layout.cols, bar);
     std::string title = " " + DisplayLine(m_title);
     Put(layout.titleRow, 0, title, layout.cols, bar | A_BOLD);
-    if (!m_notice.empty()) {
+    std::string text = m_notice;
+    if (m_bDiagShown) {
+      std::string path = m_diag->Path();
+      text += (text.empty() ? "" : "  ") + std::string("诊断信息 diagnostics: ") + path;
+    }
+    if (!text.empty()) {
       int used = DisplayWidth(title) + 2;
       attr_t notice = PairAttr(m_screen->colours, kNoticePair, A_REVERSE) | A_BOLD;
-      Put(layout.titleRow, used, DisplayLine(m_notice), layout.cols - used, notice);
+      Put(layout.titleRow, used, DisplayLine(text), layout.cols - used, notice);
     }
   }
   if (layout.hintRow >= 0) {

@@ -26,6 +26,7 @@ class TermFrontend : public IFrontend {
 
   int Run(UiBridge& bridge, const FrontendCallbacks& callbacks) override;
   void SetNotice(const std::string& notice) override { m_notice = notice; }
+  void SetDiagnostics(IDiagnosticsSink* sink) override { m_diag = sink; }
 
   void AppendLog(std::string_view text) override;
   void ClearLog() override;
@@ -67,7 +68,7 @@ class TermFrontend : public IFrontend {
   void HandleMainKey(const KeyEvent& event);
   void HandleMouse();
   void HandleResize();
-  void ReadCapturedOutput();
+  void LookAtDiagnostics();
   void RunModal(const Modal& modal);
 
   // Something changed. Invalidate() leaves the drawing to the loop; Show()
@@ -91,6 +92,8 @@ class TermFrontend : public IFrontend {
   AnswerBox m_box;
   std::string m_title = "Brickfix";
   std::string m_notice;
+  IDiagnosticsSink* m_diag = nullptr;
+  bool m_bDiagShown = false;  // the top bar names the diagnostics file
   Colours m_logColours{0, 7};    // black on white until the console is styled
   Colours m_inputColours{0, 7};
   std::vector<const Modal*> m_modals;  // innermost last

@@ -48,6 +48,16 @@ TEST_F(WizardTest, FirstScreenIsTheModelMenuWithAnEmptyFocusedBox) {
   }
 }
 
+TEST(WizardStartTest, AdaptersAnEarlierRunLeftChangedComeFirst) {
+  WizardHarness h;
+  h.net.leftChanged = {"eth0", "usb0"};
+  h.Start();
+  Lines expected = {"上次运行没有还原网卡 eth0 的原有设置，请退出后运行 brickfix --restore-network 还原。",
+                    "上次运行没有还原网卡 usb0 的原有设置，请退出后运行 brickfix --restore-network 还原。"};
+  expected.insert(expected.end(), kMenu.begin(), kMenu.end());
+  EXPECT_EQ(h.view.LogLines(), expected);
+}
+
 TEST_F(WizardTest, AnswersThatAreNotCanonicalIntegersAreRefused) {
   for (const char* text : {"1 ", " 1", "01", "+1", "-0", "2147483648", "99999999999999999999", "1a",
                            "a", "１", "\t", "1\n"}) {

@@ -70,7 +70,8 @@ def main():
                                   daemon=True)
         router.start()
         env = dict(os.environ, BRICKFIX_CLOUD_HOST="127.0.0.1:8443",
-                   SSL_CERT_FILE=os.path.join(s.certs, "ca.pem"))
+                   SSL_CERT_FILE=os.path.join(s.certs, "ca.pem"),
+                   XDG_STATE_HOME=s.state_home)  # the journal of the lab's adapter stays there
         binary = os.path.join(build, "src/brickfix")
         print("Network namespaces %s (the PC) and %s (the router) are ready." % (s.lab.pc,
                                                                                 s.lab.router))

@@ -52,6 +52,7 @@ class Scenario:
         self.lab = None
         self.bf = None
         self.ifname = "lan%d" % (os.getpid() % 100000)
+        self.nm = None  # NetworkManager, when the scenario has it manage the adapter
 
     def __enter__(self):
         self.lab = netlab.Lab().__enter__()
@@ -68,6 +69,8 @@ class Scenario:
         self.certs = os.path.join(self.lab.tmp, "certs")
         os.makedirs(self.work)
         os.makedirs(self.releases)
+        # The program's journal and diagnostics stay in the lab.
+        self.state_home = os.path.join(self.lab.tmp, "state")
         return self
 
     def __exit__(self, *exc):
@@ -123,11 +126,12 @@ class Scenario:
     def start_brickfix(self):
         env = {"BRICKFIX_CLOUD_HOST": "127.0.0.1:%d" % CLOUD_PORT,
                "SSL_CERT_FILE": os.path.join(self.certs, "ca.pem"),
+               "XDG_STATE_HOME": self.state_home,
                # A build made for the tests ends an upload after 6.3 s of
                # silence instead of 63 s; other builds ignore this.
                "BRICKFIX_TEST_UPLOAD_WAIT_MS": "100"}
-        self.bf = Brickfix(self.lab, os.path.join(self.build, "src/brickfix"), self.work, env,
-                           self.log)
+        self.bf = Brickfix(self.nm or self.lab, os.path.join(self.build, "src/brickfix"),
+                           self.work, env, self.log)
         for line in MENU:
             self.bf.expect(line)
         return self.bf
@@ -173,12 +177,84 @@ class Scenario:
         """dnsmasq on the router side, handing out first..last (no DNS)."""
         lease_dir = os.path.join(self.lab.tmp, "dnsmasq")
         os.makedirs(lease_dir, exist_ok=True)
-        self.lab.start(self.lab.router,
+        return self.lab.start(self.lab.router,
                        ["dnsmasq", "--no-daemon", "--port=0", "--interface=eth0",
                         "--bind-interfaces", "--dhcp-range=%s,%s,12h" % (first, last),
                         "--dhcp-leasefile=" + os.path.join(lease_dir, "leases"),
                         "--pid-file=" + os.path.join(lease_dir, "pid"), "--conf-file=/dev/null"],
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    # -- the adapter's own settings --
+
+    def journal(self):
+        return os.path.join(self.state_home, "brickfix", "adapter-%s.journal" % self.ifname)
+
+    def adapter_state(self):
+        """The adapter's link, IPv4 addresses and routes (every table) as ip
+        shows them, without the lifetimes that count down."""
+        pc, dev = self.lab.pc, self.ifname
+        link = netlab.run("ip", "-n", pc, "-o", "link", "show", "dev", dev).stdout
+        addrs = netlab.run("ip", "-n", pc, "-4", "-o", "addr", "show", "dev", dev).stdout
+        routes = netlab.run("ip", "-n", pc, "-4", "route", "show", "table", "all", "dev", dev).stdout
+        addrs = re.sub(r"(valid|preferred)_lft \S+", "", addrs)
+        up = ",UP" in link or "<UP" in link
+        return (up, sorted(l.split(None, 1)[1] for l in addrs.splitlines()),
+                sorted(routes.splitlines()))
+
+    def dhcp_clients(self):
+        """The pids of DHCP clients in pc whose command line names the adapter."""
+        out = []
+        for pid in netlab.run("ip", "netns", "pids", self.lab.pc, check=False).stdout.split():
+            try:
+                with open("/proc/%s/cmdline" % pid, "rb") as f:
+                    argv = f.read().decode(errors="replace").split("\0")
+            except OSError:
+                continue
+            name = os.path.basename(argv[0])
+            if name in ("dhclient", "dhcpcd", "udhcpc") and self.ifname in argv:
+                out.append(int(pid))
+        return out
+
+    def restore_network(self):
+        """brickfix --restore-network in pc: (status, stdout, stderr)."""
+        launcher = self.nm or self.lab
+        env = dict(os.environ, XDG_STATE_HOME=self.state_home)
+        p = launcher.start(launcher.pc, [os.path.join(self.build, "src/brickfix"),
+                                         "--restore-network"],
+                           env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        out, err = p.communicate(timeout=120)
+        if self.log:
+            self.log.write("".join("  restore| " + l + "\n" for l in (out + err).splitlines()))
+        return p.returncode, out, err
+
+    def restore_and_check(self, before, settle=None):
+        """--restore-network puts back `before` and removes the journal; a
+        second run finds nothing to do."""
+        check(os.path.exists(self.journal()), "a journal before the restore")
+        status, out, err = self.restore_network()
+        check_eq(status, 0, "--restore-network status (%s%s)" % (out, err))
+        check("has its own settings back" in out, "the restore says so: %r" % out)
+        check(not os.path.exists(self.journal()), "the journal is gone")
+        netlab.wait_for(lambda: self.adapter_state() == before, 30,
+                        "the adapter's own settings: %r, not %r" % (before, self.adapter_state()))
+        if settle:
+            settle()
+        status, out, _ = self.restore_network()
+        check_eq(status, 0, "a second --restore-network")
+        check("Nothing to put back" in out, "nothing is left to do: %r" % out)
+
+    def office_setup(self):
+        """The adapter set up by hand, as in an office: two static addresses,
+        a default route and a route to another network; no DHCP client."""
+        pc, dev = self.lab.pc, self.ifname
+        netlab.run("ip", "-n", pc, "addr", "add", "10.78.0.3/16", "dev", dev)
+        netlab.run("ip", "-n", pc, "route", "add", "default", "via", "10.77.0.1", "metric", "100")
+        netlab.run("ip", "-n", pc, "route", "add", "10.99.0.0/16", "via", "10.77.0.254",
+                   "metric", "5", "proto", "static")
+
+    def kill_brickfix(self):
+        self.bf.proc.kill()
+        self.bf.wait_exit()
 
 
 def check_eq(actual, expected, what):
@@ -420,6 +496,214 @@ def lossy_router(s):
     s.router_done(router, timeout=240)
 
 
+# ---- the adapter's own settings ----
+
+FLASHING = "烧录Flash中，大约需要两分钟，务必保持Terno不断电！"
+
+
+def kill_in_each_stage(s):
+    """kill -9 with the recovery address and with the LAN address: each time
+    --restore-network brings back exactly what the adapter had. A run that
+    finds a journal says so first and leaves the journal as it is."""
+    image = image_bytes(50000, "s12")
+    s.store("RX2004-3.1", image)
+    s.office_setup()
+    before = s.adapter_state()
+
+    bf = s.start_brickfix()
+    bf.answer("4")
+    s.expect_address_setup()
+    check(os.path.exists(s.journal()), "the journal is written before the change")
+    with open(s.journal()) as f:
+        kept = f.read()
+    s.kill_brickfix()
+    bf = s.start_brickfix()
+    check_eq(bf.lines[0], "上次运行没有还原网卡 %s 的原有设置，请退出后运行 brickfix "
+             "--restore-network 还原。" % s.ifname, "the first log line")
+    bf.close_input()
+    check_eq(bf.wait_exit(), 0, "exit status")
+    with open(s.journal()) as f:
+        check_eq(f.read(), kept, "the earlier journal")
+    s.restore_and_check(before)
+
+    bf = s.start_brickfix()
+    bf.answer("4")
+    s.expect_address_setup()
+    router = s.router("--expect-md5", md5(image))
+    bf.expect(FLASHING, timeout=60)
+    s.router_done(router)
+    netlab.wait_for(lambda: s.pc_addresses() == ["192.168.199.88/24"], 30, "the LAN address")
+    s.kill_brickfix()
+    s.restore_and_check(before)
+
+
+def static_office_address_survives(s):
+    """A whole recovery on an adapter with static addresses of its own: DHCP
+    cannot bring them back, so the journal stays, the last line says how to
+    restore, and --restore-network does (stopping the DHCP client)."""
+    image = image_bytes(60000, "s13")
+    s.store("RX2004-3.1", image)
+    s.office_setup()
+    before = s.adapter_state()
+    bf = s.start_brickfix()
+    bf.answer("4")
+    s.expect_address_setup()
+    router = s.router("--expect-md5", md5(image))
+    bf.expect(FLASHING, timeout=60)
+    s.router_done(router)
+    s.router_comes_back(after_seconds=2)
+    bf.expect(re.compile(r"^\.*固件恢复成功！$"), timeout=90)
+    bf.close_input()
+    check_eq(bf.wait_exit(), 0, "exit status")
+    last = [l for l in bf.stderr if "--restore-network" in l]
+    check(len(last) == 1 and "%s keeps " % s.ifname in last[0] and "10.77.0.2/24" in last[0],
+          "one line about the adapter: %r" % bf.stderr)
+    s.restore_and_check(before)
+    check_eq(s.dhcp_clients(), [], "DHCP clients after the restore")
+
+
+def dhcp_client_stopped_and_back(s):
+    """ifupdown's dhclient serves the adapter: it is stopped while the static
+    address is there and runs again after the hand-back, which, bringing back
+    all there was, removes the journal."""
+    image = image_bytes(70000, "s14")
+    s.store("RX2004-3.1", image)
+    pc, dev = s.lab.pc, s.ifname
+    netlab.run("ip", "-n", pc, "addr", "flush", "dev", dev)
+    s.lab.add_address(s.lab.router, "10.77.0.1/24")
+    home_dhcp = s.start_dhcp_server("10.77.0.100", "10.77.0.150")
+    s.lab.start(pc, ["dhclient", "-4", "-pf", "/run/dhclient.%s.pid" % dev,
+                     "-lf", "/var/lib/dhcp/dhclient.%s.leases" % dev, dev],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).wait(timeout=60)
+    netlab.wait_for(lambda: any(a.startswith("10.77.0.1") for a in s.pc_addresses()), 40,
+                    "the home lease")
+    check(len(s.dhcp_clients()) == 1, "one client serves the adapter")
+
+    bf = s.start_brickfix()
+    bf.answer("4")
+    s.expect_address_setup()
+    netlab.wait_for(lambda: s.dhcp_clients() == [], 5, "the client stopped")
+    router = s.router("--expect-md5", md5(image))
+    bf.expect(FLASHING, timeout=60)
+    s.router_done(router)
+    netlab.wait_for(lambda: s.pc_addresses() == ["192.168.199.88/24"], 30, "the LAN address")
+    netlab.stop(home_dhcp)
+    s.router_comes_back(after_seconds=2)
+    bf.expect(re.compile(r"^\.*固件恢复成功！$"), timeout=90)
+    check(len(s.dhcp_clients()) == 1, "the client runs again")
+    netlab.wait_for(lambda: any(re.match(r"192\.168\.199\.1\d\d/24$", a) for a in s.pc_addresses()),
+                    40, "a lease from the router")
+    check(not os.path.exists(s.journal()), "the completed hand-back removed the journal")
+    bf.close_input()
+    check_eq(bf.wait_exit(), 0, "exit status")
+    check(not any("--restore-network" in l for l in bf.stderr), "no line: %r" % bf.stderr)
+
+
+# ---- NetworkManager manages the adapter ----
+
+HOME_UUID = "6c1f0f5e-2d7a-4a55-9b0e-3f2a9a1c0b11"
+
+
+def with_network_manager(s):
+    """NetworkManager manages the pc adapter with its own DHCP profile "home";
+    the router side hands out 10.77.0.x. Returns the adapter's state once the
+    lease is there."""
+    why = netlab.network_manager_missing()
+    if why:
+        raise Skip(why)
+    pc, dev = s.lab.pc, s.ifname
+    netlab.run("ip", "-n", pc, "addr", "flush", "dev", dev)
+    s.lab.add_address(s.lab.router, "10.77.0.1/24")
+    s.home_dhcp = s.start_dhcp_server("10.77.0.100", "10.77.0.150")
+    s.nm = netlab.NetworkManager(s.lab, pc, dev)
+    s.nm.add_profile("home", HOME_UUID)
+    s.nm.launch()
+    netlab.wait_for(lambda: s.nm.device()[1] == HOME_UUID and
+                    any(a.startswith("10.77.0.1") for a in s.pc_addresses()), 40, "the home lease")
+    return s.adapter_state()
+
+
+def check_network_manager_has_home(s, before):
+    netlab.wait_for(lambda: s.nm.device()[:2] == (100, HOME_UUID), 30, "the home profile active")
+    netlab.wait_for(lambda: s.adapter_state() == before, 40, "the home lease back")
+    check_eq(s.nm.profiles(), ["home"], "no profile of ours is left")
+    check_eq(s.nm.saved_profiles(), ["home.nmconnection"], "nothing of ours was saved")
+
+
+def nm_download_and_report_success(s):
+    """The forced download, report code 0: our in-memory profile holds the
+    address and is never saved; --restore-network brings back "home"."""
+    before = with_network_manager(s)
+    image = image_bytes(200000, "s15")
+    s.release("RX2001", "1.2", image)
+    s.start_cloud()
+    bf = s.start_brickfix()
+    bf.answer("1")
+    bf.expect("本地没有固件，强制从互联网下载固件：RX2001-1.2")
+    bf.expect("下载完成，使用最新固件")
+    s.expect_address_setup()
+    check_eq(s.nm.device()[2], "brickfix-" + s.ifname, "our profile is active")
+    router = s.router("--cfg", "--expect-size", str(len(image)), "--expect-md5", md5(image),
+                      "--report", "RX2001:recovery:0")
+    bf.expect_each(["固件烧录中，请耐心等待Terno回复烧录结果！", "结果上传中："], timeout=60)
+    s.router_done(router)
+    bf.expect("固件烧写成功！", timeout=120)
+    check_eq(s.pc_addresses(), ["192.168.1.88/24"], "the address after success")
+    check_eq(s.nm.saved_profiles(), ["home.nmconnection"], "our profile stays in memory")
+    bf.close_input()
+    check_eq(bf.wait_exit(), 0, "exit status")
+    check(any("--restore-network" in l and "192.168.1.88/24" in l for l in bf.stderr),
+          "the line about the adapter: %r" % bf.stderr)
+    s.restore_and_check(before)
+    check_network_manager_has_home(s, before)
+
+
+def nm_router_comes_back(s):
+    """Step 8 under NetworkManager: the LAN address in our profile, then the
+    hand-back brings up "home" again with a lease from the router."""
+    with_network_manager(s)
+    image = image_bytes(80000, "s16")
+    s.store("RX2004-3.1", image)
+    bf = s.start_brickfix()
+    bf.answer("4")
+    s.expect_address_setup()
+    router = s.router("--expect-md5", md5(image))
+    bf.expect(FLASHING, timeout=60)
+    s.router_done(router)
+    netlab.wait_for(lambda: s.pc_addresses() == ["192.168.199.88/24"], 30, "the LAN address")
+    netlab.stop(s.home_dhcp)
+    s.router_comes_back(after_seconds=2)
+    bf.expect(re.compile(r"^\.*上电初始化中$"), timeout=60)
+    bf.expect(re.compile(r"^\.*固件恢复成功！$"), timeout=90)
+    netlab.wait_for(lambda: s.nm.device()[:2] == (100, HOME_UUID), 30, "the home profile active")
+    netlab.wait_for(lambda: any(re.match(r"192\.168\.199\.1\d\d/24$", a) for a in s.pc_addresses()),
+                    40, "a lease from the router")
+    check_eq(s.nm.profiles(), ["home"], "our profile is gone")
+    check_eq(s.nm.saved_profiles(), ["home.nmconnection"], "nothing of ours was saved")
+    check(not os.path.exists(s.journal()), "the completed hand-back removed the journal")
+    bf.close_input()
+    check_eq(bf.wait_exit(), 0, "exit status")
+    check(not any("--restore-network" in l for l in bf.stderr), "no line: %r" % bf.stderr)
+
+
+def nm_kill_and_restore(s):
+    """kill -9 while our profile holds the recovery address; --restore-network
+    deletes it and brings "home" back with its lease."""
+    before = with_network_manager(s)
+    s.store("RX2002-2.0", image_bytes(10000, "s17"))
+    bf = s.start_brickfix()
+    bf.answer("2")
+    s.expect_address_setup()
+    s.kill_brickfix()
+    check_eq(s.nm.device()[2], "brickfix-" + s.ifname, "our profile is left active")
+    s.restore_and_check(before)
+    check_network_manager_has_home(s, before)
+
+
+class Skip(Exception):
+    """The scenario cannot run here (a program is missing)."""
+
+
 SCENARIOS = [
     ("S01_DownloadAndReportSuccess", download_and_report_success),
     ("S02_RetryAfterCode4", retry_after_code_4),
@@ -432,6 +716,12 @@ SCENARIOS = [
     ("S09_Port69Taken", port_69_taken),
     ("S10_TwoAdapters", two_adapters),
     ("S11_LossyRouter", lossy_router),
+    ("S12_KillInEachStageThenRestore", kill_in_each_stage),
+    ("S13_StaticOfficeAddressSurvives", static_office_address_survives),
+    ("S14_DhcpClientStoppedAndBack", dhcp_client_stopped_and_back),
+    ("S15_NetworkManagerDownloadAndReport", nm_download_and_report_success),
+    ("S16_NetworkManagerRouterComesBack", nm_router_comes_back),
+    ("S17_NetworkManagerKillAndRestore", nm_kill_and_restore),
 ]
 
 
@@ -458,7 +748,7 @@ def main(scenarios=None, scenario_class=Scenario, add_arguments=None, skip_reaso
         print("SKIPPED: " + why)
         return 77
     chosen = [(n, f) for n, f in scenarios if not args.scenario or n in args.scenario]
-    failed = 0
+    failed = skipped = 0
     for name, fn in chosen:
         started = time.time()
         print("=== " + name, flush=True)
@@ -466,11 +756,16 @@ def main(scenarios=None, scenario_class=Scenario, add_arguments=None, skip_reaso
             with scenario_class(os.path.abspath(args.build), name, sys.stdout, args) as s:
                 fn(s)
             print("--- %s passed (%.1f s)" % (name, time.time() - started), flush=True)
+        except Skip as why:
+            skipped += 1
+            print("--- %s SKIPPED: %s" % (name, why), flush=True)
         except Exception:  # report and go on with the next scenario
             failed += 1
             traceback.print_exc()
             print("--- %s FAILED (%.1f s)" % (name, time.time() - started), flush=True)
-    print("%d passed, %d failed" % (len(chosen) - failed, failed))
+    print("%d passed, %d failed, %d skipped" % (len(chosen) - failed - skipped, failed, skipped))
+    if skipped and skipped == len(chosen):
+        return 77
     return 1 if failed else 0
 
 

@@ -178,3 +178,111 @@ def wait_for(predicate, timeout, what, interval=0.1):
             return
         time.sleep(interval)
     raise TimeoutError("timed out waiting for " + what)
+
+
+# ---- NetworkManager in the lab ----
+
+def network_manager_missing():
+    """None when NetworkManager can run in the lab, else why not."""
+    for program in ("NetworkManager", "nmcli", "dbus-daemon", "nsenter", "unshare"):
+        if shutil.which(program) is None and not os.path.exists("/usr/sbin/" + program):
+            return program + " is not installed"
+    return None
+
+
+NM_CONF = """[main]
+plugins=keyfile
+no-auto-default=*
+dhcp=internal
+dns=none
+rc-manager=unmanaged
+hostname-mode=none
+auth-polkit=false
+
+[keyfile]
+unmanaged-devices=except:interface-name:%s
+
+[logging]
+level=INFO
+"""
+
+# Runs inside "ip netns exec NS unshare --mount --uts": the mounts stay in
+# that mount namespace, so nothing of this reaches the host.
+NM_SCRIPT = """set -e
+mount -o remount,ro /sys 2>/dev/null || mount -t sysfs -o ro sysfs /sys
+mount -t tmpfs tmpfs /run
+mount -t tmpfs tmpfs /var/lib/NetworkManager
+mount --bind "$1" /etc/NetworkManager
+mkdir -p /run/dbus
+dbus-daemon --system --fork --nopidfile
+exec NetworkManager --no-daemon
+"""
+
+
+class NetworkManager:
+    """NetworkManager for one adapter of a lab namespace, isolated in a mount
+    and UTS namespace of its own: its own "dbus-daemon --system", /sys
+    remounted read-only (else it waits for udev and leaves the veth
+    unmanaged), tmpfs over /run and /var/lib/NetworkManager, and a private
+    /etc/NetworkManager with the keyfile plugin and only `ifname` managed.
+    Programs run in its namespaces through nsenter; as a launcher it offers
+    what the driver asks of a lab (pc, start). It never runs in the host's
+    namespaces, and it ends with the lab."""
+
+    def __init__(self, lab, ns, ifname):
+        self.lab = lab
+        self.pc = ns
+        self.ifname = ifname
+        self.etc = os.path.join(lab.tmp, "nm-etc")
+        self.connections = os.path.join(self.etc, "system-connections")
+        self.proc = None
+        os.makedirs(self.connections)
+        os.makedirs(os.path.join(self.etc, "conf.d"))
+        with open(os.path.join(self.etc, "NetworkManager.conf"), "w") as f:
+            f.write(NM_CONF % ifname)
+
+    def add_profile(self, name, uuid, ipv4="method=auto"):
+        """A saved ethernet profile for the adapter (DHCP by default)."""
+        path = os.path.join(self.connections, name + ".nmconnection")
+        with open(path, "w") as f:
+            f.write("[connection]\nid=%s\nuuid=%s\ntype=ethernet\ninterface-name=%s\n"
+                    "autoconnect=true\n\n[ipv4]\n%s\n\n[ipv6]\nmethod=ignore\n"
+                    % (name, uuid, self.ifname, ipv4))
+        os.chmod(path, 0o600)
+
+    def launch(self, timeout=20):
+        log = open(os.path.join(self.lab.tmp, "NetworkManager.log"), "w")
+        self.proc = self.lab.start(self.pc, ["unshare", "--mount", "--uts", "--propagation",
+                                             "private", "/bin/sh", "-c", NM_SCRIPT, "sh", self.etc],
+                                   stdout=log, stderr=subprocess.STDOUT)
+        wait_for(lambda: self.nmcli("general", "status").returncode == 0, timeout,
+                 "NetworkManager on its D-Bus")
+
+    def enter(self, args, cwd=None):
+        # Entering a mount namespace moves to its root: --wd goes back.
+        wd = ["--wd=" + cwd] if cwd else []
+        return ["nsenter", "-t", str(self.proc.pid), "-m", "-n", "-u"] + wd + ["--"] + list(args)
+
+    def start(self, ns, args, **kwargs):
+        """Starts args in NetworkManager's namespaces (ns must be its own)."""
+        assert ns == self.pc
+        p = subprocess.Popen(self.enter(args, kwargs.get("cwd")), **kwargs)
+        self.lab.procs.append(p)
+        return p
+
+    def nmcli(self, *args):
+        return run(*self.enter(["nmcli"] + list(args)), check=False)
+
+    def device(self):
+        """(state number, active profile's uuid, its name) of the adapter."""
+        out = self.nmcli("-g", "GENERAL.STATE,GENERAL.CON-UUID,GENERAL.CONNECTION", "device",
+                         "show", self.ifname).stdout.splitlines() + ["", "", ""]
+        return int((out[0].split() or ["0"])[0]), out[1], out[2]
+
+    def profiles(self):
+        """The names of every profile NetworkManager knows (saved or not)."""
+        return sorted(self.nmcli("-g", "NAME", "connection", "show").stdout.split())
+
+    def saved_profiles(self):
+        """The profile files in its private /etc/NetworkManager."""
+        return sorted(os.listdir(self.connections))

@@ -97,6 +97,7 @@ class FakeNet : public INetOps {
   bool Execute(const NetCommand& command) override;
   bool PingHost(const char* address) override;
   void Sleep(unsigned milliseconds) override;
+  std::vector<std::string> AdaptersLeftChanged() override { return leftChanged; }
 
   void AddEthernet(const std::string& name, const std::string& ip = "0.0.0.0");
 
@@ -113,6 +114,7 @@ class FakeNet : public INetOps {
   std::deque<bool> pingScript;  // front is used first; empty = success
   std::vector<std::string> pinged;
   std::vector<unsigned> sleeps;
+  std::vector<std::string> leftChanged;
 };
 
 class FakeTftp : public ITftpOps {

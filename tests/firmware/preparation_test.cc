@@ -130,6 +130,12 @@ TEST_F(FirmwareWorkerTest, DownloadServesTheNewestRelease) {
   EXPECT_EQ(g_recoveryCfg.data[12], '2');
   EXPECT_EQ(g_recoveryCfg.data[21], '5');
   EXPECT_EQ(ListDir("Rom"), std::vector<std::string>{"RX2001-2.5"});
+  auto requests = cloud.server().Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  // The local cloud closes every connection after one request, so what the
+  // download can reuse is the query's TLS session.
+  EXPECT_FALSE(requests[0].resumedSession);
+  EXPECT_TRUE(requests[1].resumedSession) << "the download resumes the query's TLS session";
 }
 
 TEST_F(FirmwareWorkerTest, FailedDownloadFallsBackToTheStoredImage) {

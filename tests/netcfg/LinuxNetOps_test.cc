@@ -12,6 +12,8 @@
 
 #include <filesystem>
 #include <fstream>
+
+#include "netcfg/Journal.h"
 #include "netcfg/NetcfgFakes.h"
 
 namespace {
@@ -45,7 +47,8 @@ NetCommand ArpFlush() {
   return command;
 }
 
-const Argv kStateQuery = {"nmcli", "-g", "GENERAL.STATE", "device", "show", "eth0"};
+const Argv kStateQuery = {"nmcli", "-g", "GENERAL.STATE,GENERAL.CON-UUID,GENERAL.CONNECTION",
+                          "device", "show", "eth0"};
 
 class LinuxNetOpsTest : public ::testing::Test {
  protected:
@@ -268,6 +271,141 @@ TEST_F(LinuxNetOpsTest, UnsafeAdapterNamesAreNeverPassedOn) {
   EXPECT_TRUE(IsSafeInterfaceName("br-lan.10"));
 }
 
+// ---- The journal of the adapter's own settings ----
+
+class JournalNetOpsTest : public LinuxNetOpsTest {
+ protected:
+  void SetUp() override {
+    char dir[] = "/tmp/brickfix-netops-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    temp = dir;
+    options.journalDir = temp + "/brickfix";
+    options.now = [] { return 1000LL; };
+    runner.installed.insert("dhclient");
+    // By hand: an office address, a lease on the side, a default route.
+    own.up = true;
+    own.addresses = {{"10.1.2.3", 24, "10.1.2.255", "", true, false},
+                     {"10.9.0.7", 16, "", "", false, false, 3600, 1800}};
+    own.routes = {{"0.0.0.0", 0, "10.1.2.1", "", 100, 254, 3, 0, 1}};
+    kernel.adapter = own;
+  }
+  void TearDown() override { std::filesystem::remove_all(temp); }
+
+  AdapterSnapshot Journal() {
+    AdapterSnapshot s;
+    std::string error;
+    EXPECT_TRUE(AdapterJournal(options.journalDir).Load("eth0", s, error)) << error;
+    return s;
+  }
+  bool JournalExists() { return AdapterJournal(options.journalDir).Exists("eth0"); }
+  void Recovered() {
+    kernel.adapter = AdapterState{true, {{"192.168.1.88", 24, "192.168.1.255"}}, {}};
+  }
+
+  std::string temp;
+  AdapterState own;
+};
+
+TEST_F(JournalNetOpsTest, TheFirstChangeKeepsWhatTheAdapterHadAndStopsItsDhcpClient) {
+  runner.processes = {
+      {41, "dhclient", {"/sbin/dhclient", "-4", "-v", "-pf", "/run/dhclient.eth0.pid", "eth0"}, 7},
+      {42, "dhclient", {"/sbin/dhclient", "-4", "eth1"}, 7},
+      {43, "dhcpcd", {"dhcpcd", "-B"}, 7},  // serves every adapter: left alone
+      {44, "sleep", {"sleep", "eth0"}, 7}};
+  EXPECT_TRUE(Ops().AdaptersLeftChanged().empty());
+  ASSERT_TRUE(Ops().Execute(Recovery()));
+  AdapterSnapshot kept = Journal();
+  EXPECT_EQ(kept.kernel, own);
+  EXPECT_EQ(kept.takenAt, 1000);
+  EXPECT_EQ(kept.dhcpClient, "dhclient");
+  EXPECT_FALSE(kept.networkManager);
+  EXPECT_EQ(runner.stopped, std::vector<pid_t>{41});
+
+  // Later changes keep the first snapshot; what the adapter has meanwhile is
+  // what the end of the run reports.
+  Recovered();
+  ASSERT_TRUE(Ops().Execute(Static("eth0", "192.168.199.88", "255.255.255.0", "192.168.199.1")));
+  EXPECT_EQ(Journal(), kept);
+  EXPECT_EQ(Ops().DescribeChangedAdapters(),
+            "网卡 eth0 现为 192.168.1.88/24，原有设置（10.1.2.3/24, 10.9.0.7/16）尚未还原；"
+            "请运行 brickfix --restore-network 还原 | eth0 keeps 192.168.1.88/24 instead of its own "
+            "settings (10.1.2.3/24, 10.9.0.7/16); run brickfix --restore-network to put them back\n");
+
+  // The hand-back starts the client that served it; DHCP cannot bring the
+  // office address back, so the journal and the end line stay.
+  ASSERT_TRUE(Ops().Execute(Dhcp()));
+  ASSERT_EQ(runner.starts.size(), 1u);
+  EXPECT_EQ(runner.starts[0][0], "/usr/sbin/dhclient");
+  EXPECT_TRUE(JournalExists());
+  EXPECT_NE(Ops().DescribeChangedAdapters(), "");
+}
+
+TEST_F(JournalNetOpsTest, AHandBackThatBringsEverythingBackRemovesTheJournal) {
+  own.addresses.erase(own.addresses.begin());  // only the lease
+  kernel.adapter = own;
+  ASSERT_TRUE(Ops().Execute(Recovery()));
+  EXPECT_TRUE(JournalExists());
+  ASSERT_TRUE(Ops().Execute(Dhcp()));
+  EXPECT_FALSE(JournalExists());
+  EXPECT_EQ(Ops().DescribeChangedAdapters(), "");
+
+  // Changed again (a retry): the journal comes back with the same snapshot.
+  Recovered();
+  ASSERT_TRUE(Ops().Execute(Recovery()));
+  EXPECT_EQ(Journal().kernel, own);
+}
+
+TEST_F(JournalNetOpsTest, WithoutADhcpClientOurAddressStays) {
+  runner.installed.clear();
+  ASSERT_TRUE(Ops().Execute(Recovery()));
+  EXPECT_FALSE(Ops().Execute(Dhcp()));
+  EXPECT_EQ(kernel.calls, std::vector<std::string>{"apply eth0 192.168.1.88/24 via 192.168.1.1 metric 1"})
+      << "the static address was not taken away";
+  EXPECT_TRUE(JournalExists());
+}
+
+TEST_F(JournalNetOpsTest, NetworkManagerGetsTheAdaptersOwnProfileBack) {
+  const std::string uuid = "6c1f0f5e-2d7a-4a55-9b0e-3f2a9a1c0b11";
+  NetworkManagerSays(0, "100 (connected)\n" + uuid + "\nhome\n");
+  ASSERT_TRUE(Ops().Execute(Recovery()));
+  AdapterSnapshot kept = Journal();
+  EXPECT_TRUE(kept.networkManager);
+  EXPECT_EQ(kept.profileUuid, uuid);
+  EXPECT_EQ(kept.profileName, "home");
+  EXPECT_TRUE(runner.stopped.empty()) << "NetworkManager's own DHCP is its business";
+
+  // Meanwhile NetworkManager reports our profile as the active one.
+  NetworkManagerSays(0, "100 (connected)\n0000-our-profile\nbrickfix-eth0\n");
+  runner.runs.clear();
+  ASSERT_TRUE(Ops().Execute(Dhcp()));
+  EXPECT_EQ(runner.runs, (std::vector<Argv>{kStateQuery,
+                                            {"nmcli", "connection", "delete", "brickfix-eth0"},
+                                            {"nmcli", "--wait", "0", "connection", "up", "uuid", uuid,
+                                             "ifname", "eth0"}}));
+  EXPECT_FALSE(JournalExists());
+}
+
+TEST_F(JournalNetOpsTest, AJournalAnEarlierRunLeftIsReportedAndKept) {
+  AdapterSnapshot earlier;
+  earlier.ifname = "eth0";
+  earlier.kernel = own;
+  std::string error;
+  ASSERT_TRUE(AdapterJournal(options.journalDir).Save(earlier, error)) << error;
+  EXPECT_EQ(Ops().AdaptersLeftChanged(), std::vector<std::string>{"eth0"});
+  Recovered();  // that run left the recovery address
+  ASSERT_TRUE(Ops().Execute(Recovery()));
+  EXPECT_EQ(Journal(), earlier);
+}
+
+TEST_F(JournalNetOpsTest, AStateFolderThatCannotBeWrittenStopsNothing) {
+  options.journalDir = "/proc/brickfix-cannot-be-made";
+  EXPECT_TRUE(Ops().Execute(Recovery()));
+  Recovered();
+  EXPECT_NE(Ops().DescribeChangedAdapters().find("they could not be kept in /proc/brickfix-cannot-be-made"),
+            std::string::npos)
+      << Ops().DescribeChangedAdapters();
+}
+
 TEST(DhcpClientTest, UsesTheFirstClientTheSystemHas) {
   struct Case {
     const char* what;
@@ -276,6 +414,7 @@ TEST(DhcpClientTest, UsesTheFirstClientTheSystemHas) {
     Argv argv;
     const char* pidFile;
     const char* processName;
+    const char* preferred = "";  // the client that served the adapter before
   } cases[] = {
       {"dhclient with the system's files",
        {"dhclient", "dhcpcd", "busybox"},
@@ -305,16 +444,55 @@ TEST(DhcpClientTest, UsesTheFirstClientTheSystemHas) {
        "/s/udhcpc.eth0.pid",
        "busybox"},
       {"udhcpc without a hook applies nothing", {"udhcpc", "busybox"}, {}, {}, "", ""},
+      {"the one that served it before",
+       {"dhclient", "dhcpcd"},
+       {},
+       {"/usr/sbin/dhcpcd", "-B", "-4", "eth0"},
+       "",
+       "dhcpcd",
+       "dhcpcd"},
+      {"the one before is gone: the first there is",
+       {"dhclient"},
+       {"/s", ""},
+       {"/usr/sbin/dhclient", "-4", "-d", "-pf", "/s/dhclient.eth0.pid", "-lf",
+        "/s/dhclient.eth0.leases", "eth0"},
+       "/s/dhclient.eth0.pid",
+       "dhclient",
+       "udhcpc"},
       {"no client", {}, {}, {}, "", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     FakeRunner runner;
     runner.installed = c.installed;
-    DhcpClient client = FindDhcpClient(runner, "eth0", c.files);
+    DhcpClient client = FindDhcpClient(runner, "eth0", c.files, c.preferred);
     EXPECT_EQ(client.argv, c.argv);
     EXPECT_EQ(client.pidFile, c.pidFile);
     EXPECT_EQ(client.processName, c.processName);
+  }
+}
+
+TEST(DhcpClientTest, AClientServesTheAdapterItsCommandLineNames) {
+  struct Case {
+    RunningProcess process;
+    const char* kind;
+  } cases[] = {
+      {{1, "dhclient", {"/sbin/dhclient", "-4", "-v", "-i", "-pf", "/run/dhclient.eth0.pid", "eth0"}}, "dhclient"},
+      {{1, "dhclient", {"dhclient", "eth1"}}, ""},
+      {{1, "dhclient", {"dhclient", "-pf", "/run/eth0x.pid", "eth0x"}}, ""},
+      {{1, "dhcpcd", {"dhcpcd", "-q", "eth0"}}, "dhcpcd"},
+      {{1, "dhcpcd", {"/usr/sbin/dhcpcd", "-q"}}, ""},  // every adapter
+      {{1, "udhcpc", {"udhcpc", "-i", "eth0", "-f"}}, "udhcpc"},
+      {{1, "udhcpc", {"udhcpc", "-ieth0"}}, "udhcpc"},
+      {{1, "busybox", {"busybox", "udhcpc", "--interface=eth0"}}, "udhcpc"},
+      {{1, "busybox", {"busybox", "sh", "eth0"}}, ""},
+      {{1, "sleep", {"dhclient", "eth0"}}, ""},  // a name that does not match the program
+      {{1, "dhclient", {}}, ""},
+  };
+  for (const Case& c : cases) {
+    std::string line;
+    for (const std::string& arg : c.process.argv) line += arg + " ";
+    EXPECT_EQ(DhcpClientServing(c.process, "eth0"), c.kind) << line;
   }
 }
 

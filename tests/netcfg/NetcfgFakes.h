@@ -31,12 +31,24 @@ class FakeRunner : public IProcessRunner {
     starts.push_back(argv);
     return ProcessResult{startWorks, startWorks ? 0 : ENOENT, -1, startWorks ? 4242 : -1, ""};
   }
+  std::vector<RunningProcess> ListProcesses() override {
+    std::lock_guard<std::mutex> lock(mutex);
+    return processes;
+  }
+  bool StopProcess(const RunningProcess& process) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    stopped.push_back(process.pid);
+    std::erase_if(processes, [&](const RunningProcess& p) { return p.pid == process.pid; });
+    return true;
+  }
 
   std::mutex mutex;
   std::set<std::string> installed;
   std::function<ProcessResult(const Argv&)> onRun;  // default: ran, status 0
   bool startWorks = true;
   std::vector<Argv> runs, starts;
+  std::vector<RunningProcess> processes;  // what ListProcesses finds
+  std::vector<pid_t> stopped;
 };
 
 class FakeKernel : public IKernelNetwork {
@@ -61,6 +73,15 @@ class FakeKernel : public IKernelNetwork {
     calls.push_back("flush");
     return result;
   }
+  KernelResult ReadAdapter(const std::string& ifname, AdapterState& out) override {
+    out = adapter;
+    return ifname == "eth0" ? KernelResult::kDone : KernelResult::kFailed;
+  }
+  KernelResult RestoreAdapter(const std::string& ifname, const AdapterState& state) override {
+    calls.push_back("restore " + ifname);
+    restored = state;
+    return result;
+  }
 
   static std::string Describe(const StaticIpv4& s) {
     return s.address + "/" + std::to_string(s.prefixLength) + " via " + s.gateway + " metric " +
@@ -72,4 +93,6 @@ class FakeKernel : public IKernelNetwork {
   std::vector<KernelAddress> addresses;
   KernelResult result = KernelResult::kDone;
   std::vector<std::string> calls;
+  AdapterState adapter;   // what eth0 has
+  AdapterState restored;  // what RestoreAdapter was given last
 };

@@ -280,6 +280,83 @@ TEST_F(NetcfgNetnsTest, StaticAddressReplacesWhatTheAdapterHad) {
   EXPECT_EQ(routes[0].rfind("default via 192.168.199.1 dev pc ", 0), 0u) << routes[0];
 }
 
+// What an adapter had (addresses primary and secondary, one without a prefix
+// route, a leased one, routes in two tables) comes back exactly after the
+// recovery addresses replaced it, and a second restore changes nothing.
+TEST_F(NetcfgNetnsTest, AnAdapterGetsBackExactlyWhatItHad) {
+  ASSERT_EQ(Ip({"-n", pcNs, "link", "set", "pc", "up"}), 0);
+  for (Argv add : {Argv{"10.77.0.2/24"}, Argv{"10.77.0.9/24"},
+                   Argv{"10.78.0.3/16", "noprefixroute", "label", "pc:1"},
+                   Argv{"10.79.0.4/24", "valid_lft", "3600", "preferred_lft", "1800"}}) {
+    Argv argv = {"-n", pcNs, "addr", "add"};
+    argv.insert(argv.end(), add.begin(), add.end());
+    argv.insert(argv.end(), {"dev", "pc"});
+    ASSERT_EQ(Ip(argv), 0);
+  }
+  for (Argv route : {Argv{"default", "via", "10.77.0.1", "metric", "100"},
+                     Argv{"10.99.0.0/16", "via", "10.77.0.254", "metric", "5", "proto", "static"},
+                     Argv{"10.78.0.0/16", "dev", "pc", "metric", "7", "src", "10.78.0.3"},
+                     Argv{"10.100.0.0/16", "via", "10.77.0.1", "table", "1000"}}) {
+    Argv argv = {"-n", pcNs, "route", "add"};
+    argv.insert(argv.end(), route.begin(), route.end());
+    ASSERT_EQ(Ip(argv), 0);
+  }
+  auto listing = [&] {
+    return IpOutput({"-n", pcNs, "-4", "addr", "show", "dev", "pc"}) +
+           IpOutput({"-n", pcNs, "-4", "route", "show", "table", "all", "dev", "pc"});
+  };
+  // Lifetimes count down while the test runs: compare without them.
+  auto withoutLifetimes = [](std::string text) {
+    for (std::size_t at; (at = text.find("_lft ")) != std::string::npos;) {
+      std::size_t end = text.find_first_of(" \n", at + 5);
+      text.erase(at + 4, end - at - 4);
+    }
+    return text;
+  };
+  std::string before = withoutLifetimes(listing());
+  AdapterState own, back;
+  RunInNetns(pcNs, [&] { ASSERT_EQ(kernel.ReadAdapter("pc", own), KernelResult::kDone); });
+  ASSERT_EQ(own.addresses.size(), 4u);
+  auto leased = [](const AdapterState& state) {
+    for (const AdapterAddress& address : state.addresses) {
+      if (address.address == "10.79.0.4") return address;
+    }
+    return AdapterAddress{};
+  };
+  EXPECT_TRUE(own.addresses[0].permanent);
+  EXPECT_FALSE(leased(own).permanent);
+  EXPECT_LE(leased(own).validLifetime, 3600u);
+  EXPECT_GT(leased(own).validLifetime, 3500u);
+  EXPECT_EQ(own.routes.size(), 4u) << "the prefix routes of the addresses are the kernel's own";
+
+  LinuxNetOps ops(runner, kernel);
+  RunInNetns(pcNs, [&] {
+    ASSERT_TRUE(ops.Execute(Static("192.168.1.88", "192.168.1.1")));
+    ASSERT_TRUE(ops.Execute(Static("192.168.199.88", "192.168.199.1")));
+  });
+  ASSERT_EQ(Addresses(pcNs, "pc"), Lines{"192.168.199.88/24"});
+  for (int i = 0; i < 2; ++i) {
+    RunInNetns(pcNs, [&] {
+      EXPECT_EQ(kernel.RestoreAdapter("pc", own), KernelResult::kDone);
+      ASSERT_EQ(kernel.ReadAdapter("pc", back), KernelResult::kDone);
+    });
+    EXPECT_EQ(withoutLifetimes(listing()), before);
+    EXPECT_EQ(back.routes, own.routes);
+    ASSERT_EQ(back.addresses.size(), own.addresses.size());
+    EXPECT_GT(leased(back).validLifetime, 3500u);
+    EXPECT_FALSE(leased(back).permanent);
+  }
+
+  // A link that was down goes down again; an adapter that is not there fails.
+  AdapterState down;
+  RunInNetns(pcNs, [&] {
+    EXPECT_EQ(kernel.RestoreAdapter("pc", down), KernelResult::kDone);
+    EXPECT_EQ(kernel.RestoreAdapter("nosuch0", own), KernelResult::kFailed);
+  });
+  EXPECT_FALSE(LinkUp(pcNs, "pc"));
+  EXPECT_TRUE(Addresses(pcNs, "pc").empty());
+}
+
 TEST_F(NetcfgNetnsTest, DhcpHandBackObtainsALeaseFromTheRouter) {
   std::string dnsmasq = runner.Find("dnsmasq");
   DhcpClientFiles files{tempDir, tempDir + "/hook"};

@@ -7,12 +7,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <thread>
 
+#include "platform/linux/Diagnostics.h"
 #include "platform/linux/ScopedFd.h"
 
 namespace {
@@ -70,6 +73,25 @@ TEST(ProcessRunnerTest, ChildGetsAFixedEnvironmentAndNoneOfOurDescriptors) {
   EXPECT_EQ(runner.Run({"ls", "/proc/self/fd"}).output, "0\n1\n2\n3\n");
 }
 
+// A command's error text goes where ours goes: the diagnostics file while a
+// frontend runs.
+TEST(ProcessRunnerTest, ACommandsErrorTextGoesToOurStandardError) {
+  char dir[] = "/tmp/brickfix-runner-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  DiagnosticsFile file;
+  ASSERT_TRUE(file.Open(dir));
+  file.Capture(false);
+  PosixProcessRunner runner;
+  ProcessResult listed = runner.Run({"ls", "/no-such-folder-here"});
+  file.Release();
+  EXPECT_NE(listed.status, 0);
+  std::ifstream in(file.Path());
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("/no-such-folder-here"), std::string::npos) << text;
+  EXPECT_EQ(listed.output, "");
+  std::filesystem::remove_all(dir);
+}
+
 TEST(ProcessRunnerTest, ChildHasDefaultSignalsAndOurNetworkCapabilitiesAsAmbient) {
   PosixProcessRunner runner;
   sigset_t block, old;
@@ -100,10 +122,19 @@ TEST(ProcessRunnerTest, StartReturnsAtOnceWithAProcessThatIsNotOurChild) {
   EXPECT_EQ(waitpid(started.pid, nullptr, WNOHANG), -1);  // adopted by init
   EXPECT_EQ(errno, ECHILD);
   EXPECT_NE(getsid(started.pid), getsid(0));  // its own session, away from our terminal
-  kill(started.pid, SIGTERM);
-  for (int i = 0; i < 100 && Alive(started.pid); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+
+  // It is one of our network namespace's processes; stopping it ends it,
+  // but not under a start time that is not its own (its pid reused).
+  std::vector<RunningProcess> all = runner.ListProcesses();
+  auto it = std::find_if(all.begin(), all.end(), [&](const RunningProcess& p) { return p.pid == started.pid; });
+  ASSERT_NE(it, all.end());
+  EXPECT_EQ(it->name, "sleep");
+  EXPECT_EQ(it->argv, (std::vector<std::string>{"sleep", "30"}));
+  RunningProcess other = *it;
+  ++other.startTime;
+  EXPECT_TRUE(runner.StopProcess(other));
+  EXPECT_TRUE(Alive(started.pid));
+  EXPECT_TRUE(runner.StopProcess(*it));
   EXPECT_FALSE(Alive(started.pid));
 
   ProcessResult missing = runner.Start({"no-such-program-here"});

@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -131,3 +133,45 @@ class ChildProcess {
   int m_in = -1, m_out = -1, m_err = -1;
   std::string m_stdout, m_stderr;
 };
+
+// `argv` run in a network namespace of its own where this process may make
+// one (as root, or as root of a user namespace), so that the program's runs
+// in tests that run side by side never meet at its one-run-per-namespace
+// lock, nor at a real run of it on this machine.
+inline std::vector<std::string> InOwnNetworkNamespace(const std::vector<std::string>& argv) {
+  static const std::vector<std::string> prefix = [] {
+    for (std::vector<std::string> candidate :
+         {std::vector<std::string>{"/usr/bin/unshare", "--net"},
+          std::vector<std::string>{"/usr/bin/unshare", "--map-root-user", "--net"}}) {
+      std::vector<std::string> probe = candidate;
+      probe.push_back("/bin/true");
+      ChildProcess child(probe);
+      child.CloseInput();
+      if (child.Wait() == 0) return candidate;
+    }
+    return std::vector<std::string>{};
+  }();
+  std::vector<std::string> out = prefix;
+  out.insert(out.end(), argv.begin(), argv.end());
+  return out;
+}
+
+// A state folder of this test process's own, so that the program's journal
+// and diagnostics never land in the real home; removed at exit.
+inline std::string TestStateDir() {
+  static const std::string dir = [] {
+    std::string path = std::filesystem::temp_directory_path() / ("brickfix-state-" + std::to_string(getpid()));
+    std::filesystem::create_directories(path);
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(std::filesystem::temp_directory_path() /
+                                      ("brickfix-state-" + std::to_string(getpid())),
+                                  ignored);
+    });
+    return path;
+  }();
+  return dir;
+}
+
+// "XDG_STATE_HOME=" and that folder.
+inline std::string TestStateHome() { return "XDG_STATE_HOME=" + TestStateDir(); }

@@ -9,11 +9,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "console/UiBridge.h"
+#include "platform/linux/Diagnostics.h"
 #include "ui/FdIo.h"
 #include "ui/FdLineChannel.h"
 
@@ -223,6 +226,61 @@ TEST(LineFrontendTest, TheNoticeGoesToStandardError) {
   EXPECT_EQ(rig.Finish(), 0);
   EXPECT_EQ(rig.Errors(), "需要 root 权限\n");
   EXPECT_EQ(rig.Output(), "menu\n");
+}
+
+// What a library or a command writes to standard error goes to the
+// diagnostics file, never into the log; line mode names the file once.
+TEST(LineFrontendTest, DiagnosticsGoToTheirFileAndItsPathToStandardError) {
+  char dir[] = "/tmp/brickfix-diag-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  // Twelve older runs: with this one, the newest ten stay.
+  for (int i = 0; i < 12; ++i) {
+    std::ofstream(std::string(dir) + "/diagnostics-2020010" + std::to_string(i / 10) + "-00000" +
+                  std::to_string(i % 10) + "-1.log") << "old";
+  }
+  DiagnosticsFile file;
+  ASSERT_TRUE(file.Open(dir));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), DiagnosticsFile::kKeep);
+  EXPECT_FALSE(std::filesystem::exists(std::string(dir) + "/diagnostics-20200100-000000-1.log"));
+  EXPECT_TRUE(std::filesystem::exists(std::string(dir) + "/diagnostics-20200101-000001-1.log"));
+  struct stat before {};
+  fstat(STDERR_FILENO, &before);
+
+  LineRig rig;
+  rig.frontend.SetDiagnostics(&file);
+  rig.Start({[&] {
+               rig.frontend.AppendLog("menu\r\n");
+               std::fprintf(stderr, "brickfix: https://cloud: Could not connect\n");
+               std::fflush(stderr);
+             },
+             nullptr, nullptr});
+  std::string errors;
+  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+       errors.empty() && std::chrono::steady_clock::now() < deadline;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    errors = rig.Errors();
+  }
+  EXPECT_EQ(errors, "brickfix: 诊断信息已写入 " + file.Path() + " | diagnostics were written to " +
+                        file.Path() + "\n")
+      << "named while the run goes on";
+  EXPECT_EQ(rig.Finish(), 0);
+  EXPECT_EQ(rig.Output(), "menu\n");
+  EXPECT_EQ(rig.Errors(), "") << "named once";
+  std::ifstream in(file.Path());
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "brickfix: https://cloud: Could not connect\n");
+  struct stat after {};
+  fstat(STDERR_FILENO, &after);
+  EXPECT_EQ(after.st_ino, before.st_ino) << "standard error is back";
+  file.RemoveIfEmpty();
+  EXPECT_TRUE(std::filesystem::exists(file.Path())) << "a file with something in it stays";
+
+  DiagnosticsFile empty;
+  ASSERT_TRUE(empty.Open(dir));
+  std::string path = empty.Path();
+  empty.RemoveIfEmpty();
+  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_FALSE(DiagnosticsFile().Open(std::string(dir) + "/missing")) << "dropped, not kept";
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

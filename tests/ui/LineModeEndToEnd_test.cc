@@ -23,7 +23,8 @@ const std::string kNotNumber = "[MessageBox] 输入不是整数，请重新输�
 std::unique_ptr<ChildProcess> RunWith(const std::vector<std::string>& args, const std::string& input) {
   std::vector<std::string> argv{BRICKFIX_BINARY};
   argv.insert(argv.end(), args.begin(), args.end());
-  auto child = std::make_unique<ChildProcess>(argv);
+  auto child = std::make_unique<ChildProcess>(InOwnNetworkNamespace(argv),
+                                              std::vector<std::string>{TestStateHome()});
   child->Send(input);
   child->CloseInput();
   return child;
@@ -77,13 +78,43 @@ TEST(LineModeEndToEndTest, EnterHeldDownAndNoInputAtAll) {
 }
 
 TEST(LineModeEndToEndTest, TermEndsTheRunWithStatusZero) {
-  ChildProcess child({BRICKFIX_BINARY, "--ui=line"});
+  ChildProcess child(InOwnNetworkNamespace({BRICKFIX_BINARY, "--ui=line"}), {TestStateHome()});
   ASSERT_TRUE(child.ReadUntil("5. 通用（recovery.bin）\n"));
   child.Send("7\n");  // leaves a box waiting for its line
   ASSERT_TRUE(child.ReadUntil(kBadModel));
   kill(child.Pid(), SIGTERM);
   EXPECT_EQ(child.Wait(), 0);
   EXPECT_EQ(child.Stdout(), kMenu + kBadModel);
+}
+
+// Two runs in one network namespace would fight over its adapters and port
+// 69: a second start only says that another run is there, and so does
+// --restore-network, while the first run goes on untouched.
+TEST(LineModeEndToEndTest, ASecondRunInTheSameNetworkNamespaceOnlySaysSo) {
+  if (geteuid() != 0) GTEST_SKIP() << "joining another run's network namespace needs root";
+  ChildProcess first(InOwnNetworkNamespace({BRICKFIX_BINARY, "--ui=line"}), {TestStateHome()});
+  ASSERT_TRUE(first.ReadUntil("5. 通用（recovery.bin）\n"));
+  std::string netns = "--net=/proc/" + std::to_string(first.Pid()) + "/ns/net";
+  for (const char* ui : {"--ui=line", "--ui=tui"}) {
+    ChildProcess second({"/usr/bin/nsenter", netns, BRICKFIX_BINARY, ui}, {TestStateHome()});
+    second.Send("1\n\n");
+    second.CloseInput();
+    if (std::string(ui) == "--ui=tui") {
+      EXPECT_EQ(second.Wait(), 1) << "not a terminal: no window, and no box either";
+      continue;
+    }
+    EXPECT_EQ(second.Wait(), 0);
+    EXPECT_EQ(second.Stdout(), "[MessageBox] 另一个 Brickfix 正在运行，请先关闭它再重新运行！\n");
+    EXPECT_EQ(second.Stderr(), "");
+  }
+  ChildProcess restore({"/usr/bin/nsenter", netns, BRICKFIX_BINARY, "--restore-network"}, {TestStateHome()});
+  EXPECT_EQ(restore.Wait(), 1);
+  EXPECT_NE(restore.Stderr().find("Another Brickfix is running"), std::string::npos) << restore.Stderr();
+
+  first.Send("7\n\n");
+  first.CloseInput();
+  EXPECT_EQ(first.Wait(), 0);
+  EXPECT_EQ(first.Stdout(), kMenu + kBadModel);
 }
 
 TEST(LineModeEndToEndTest, TheTerminalWindowNeedsATerminal) {

@@ -40,10 +40,16 @@ class TmuxWindow {
   TmuxWindow(const std::string& tmux, const std::string& environment) : m_tmux(tmux) {
     static std::atomic<int> counter{0};
     m_socket = "brickfix-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
-    m_started = Tmux({"new-session", "-d", "-s", "w", "-x", "90", "-y", "24", "/bin/sh"}, &m_error);
+    // In a folder without "Rom": a model answer finds no stored firmware.
+    m_started = Tmux({"new-session", "-d", "-s", "w", "-x", "90", "-y", "24", "-c", TestStateDir(),
+                      "/bin/sh"},
+                     &m_error);
     if (!m_started) return;
     // No core file when a test kills the program with a fatal signal.
-    Keys({"-l", "ulimit -c 0; " + environment + "'" + BRICKFIX_BINARY + "'; echo \"status=$?\""});
+    // In a network namespace of its own, as the other end-to-end tests.
+    std::string program;
+    for (const std::string& word : InOwnNetworkNamespace({BRICKFIX_BINARY})) program += "'" + word + "' ";
+    Keys({"-l", "ulimit -c 0; " + TestStateHome() + " " + environment + program + "; echo \"status=$?\""});
     Keys({"Enter"});
   }
   ~TmuxWindow() { Tmux({"kill-server"}); }
@@ -224,6 +230,27 @@ TEST_F(TerminalWindowTmuxTest, AFatalSignalStillRestoresTheTerminal) {
   // Any status: a sanitizer's own handler may report the signal and exit.
   window->ExpectEndedCleanly("");
   EXPECT_EQ(window->Capture().find("status=0"), std::string::npos);
+}
+
+// An HTTP error of the cloud query goes to the diagnostics file, never into
+// the log; the top bar names the file. (No cloud and nothing stored: the run
+// ends at its message box, before any change.)
+class UnreachableCloudTmuxTest : public TerminalWindowTmuxTest {
+ protected:
+  void SetUp() override { StartWindow("BRICKFIX_CLOUD_HOST=127.0.0.1:9 "); }
+};
+
+TEST_F(UnreachableCloudTmuxTest, DiagnosticsShowInTheTopBarNotInTheLog) {
+  window->Keys({"1", "Enter"});
+  ASSERT_TRUE(window->WaitForText("本地没有固件且无法联网找到最新固件")) << window->Capture();
+  ASSERT_TRUE(window->WaitFor([](const std::string& s) {
+    return s.substr(0, s.find('\n')).find("诊断信息 diagnostics: ") != std::string::npos;
+  })) << window->Capture();
+  std::string screen = window->Capture();
+  EXPECT_NE(screen.find(TestStateDir() + "/brickfix/diagnostics-"), std::string::npos) << screen;
+  EXPECT_EQ(screen.find("127.0.0.1"), std::string::npos) << "the HTTP error is not in the log";
+  window->Keys({"Enter"});
+  window->ExpectEndedCleanly();
 }
 
 // Without a description of the terminal the program falls back to line mode.

@@ -142,7 +142,8 @@ void CloudServer::Register() {
 
   auto record = [this](const Request& req) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_requests.push_back({req.target, req.get_header_value("User-Agent"), req.has_header("Accept")});
+    m_requests.push_back({req.target, req.get_header_value("User-Agent"), req.has_header("Accept"),
+                          req.ssl && SSL_session_reused(req.ssl) == 1});
   };
 
   // Writes `body` in pieces of `piece` bytes with `delay` ms between them;

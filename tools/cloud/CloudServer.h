@@ -60,6 +60,7 @@ class CloudServer {
     std::string target;  // path and query
     std::string userAgent;
     bool hasAccept = false;
+    bool resumedSession = false;  // the TLS session of an earlier connection
   };
   std::vector<SeenRequest> Requests() const;
 

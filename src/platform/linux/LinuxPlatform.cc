@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <thread>
+#include <utility>
 
 #include "console/ConsoleView.h"
 #include "console/UiBridge.h"
@@ -21,7 +22,13 @@ void LinuxPlatform::BeginThread(std::function<void()> fn) {
 void LinuxPlatform::ExitProcess(int status) {
   m_bridge.Invoke([&] {
     m_view.Shutdown();
+    RunAtEnd();
     QuickExit(status);
   });
   for (;;) pause();
+}
+
+void LinuxPlatform::RunAtEnd() {
+  // Once only, even when a worker's exit and the window's close meet.
+  if (auto atEnd = std::exchange(m_atEnd, nullptr)) atEnd();
 }

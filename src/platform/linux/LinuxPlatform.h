@@ -15,10 +15,15 @@ class LinuxPlatform : public IPlatform {
   // window has closed, the main thread is already ending the process: the
   // caller just waits for that.
   [[noreturn]] void ExitProcess(int status) override;
+  // Runs after the window has closed and before the process ends, on
+  // whatever path it ends (for the lines that the terminal keeps).
+  void SetAtEnd(std::function<void()> atEnd) { m_atEnd = std::move(atEnd); }
+  void RunAtEnd();
 
  private:
   UiBridge& m_bridge;
   IConsoleView& m_view;
+  std::function<void()> m_atEnd;
 };
 
 // Flushes standard output and error and ends the process at once, without

@@ -1,5 +1,6 @@
 #include "platform/linux/ProcessRunner.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -7,6 +8,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <thread>
 
 #include "platform/linux/NetworkRights.h"
 #include "platform/linux/ScopedFd.h"
@@ -78,7 +85,8 @@ void CloseInheritedDescriptors() {
 
 // In the forked child: standard streams, signals, descriptors, capabilities,
 // then the program. Only async-signal-safe calls. Never returns.
-[[noreturn]] void ExecChild(const ExecPlan& plan, int devNull, int stdoutFd, int reportFd) {
+[[noreturn]] void ExecChild(const ExecPlan& plan, int devNull, int stdoutFd, int stderrFd,
+                            int reportFd) {
   struct sigaction standard {};
   standard.sa_handler = SIG_DFL;
   for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &standard, nullptr);
@@ -87,7 +95,7 @@ void CloseInheritedDescriptors() {
   sigprocmask(SIG_SETMASK, &none, nullptr);
   dup2(devNull, STDIN_FILENO);
   dup2(stdoutFd, STDOUT_FILENO);
-  dup2(devNull, STDERR_FILENO);
+  if (stderrFd != STDERR_FILENO) dup2(stderrFd, STDERR_FILENO);
   CloseInheritedDescriptors();
   PassNetworkCapabilitiesToChild();
   execve(plan.path.c_str(), plan.argv.data(), kEnvironment);
@@ -112,6 +120,40 @@ bool Prepare(IProcessRunner& runner, const std::vector<std::string>& argv, ExecP
   return true;
 }
 
+// "(name) state ..." of /proc/<pid>/stat: the name and the start time;
+// false once the process has gone or is a zombie.
+bool ReadStat(pid_t pid, std::string& name, unsigned long long& startTime) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  std::getline(in, stat);
+  std::size_t open = stat.find('('), close = stat.rfind(')');
+  if (open == std::string::npos || close == std::string::npos || close + 2 >= stat.size()) {
+    return false;
+  }
+  name = stat.substr(open + 1, close - open - 1);
+  // After the name: state (field 3) ... starttime (field 22).
+  std::istringstream fields(stat.substr(close + 2));
+  std::string field;
+  for (int i = 3; i <= 22 && fields >> field; ++i) {
+    if (i == 3 && field == "Z") return false;
+    if (i == 22) startTime = std::strtoull(field.c_str(), nullptr, 10);
+  }
+  return true;
+}
+
+bool SameProcess(const RunningProcess& process) {
+  std::string name;
+  unsigned long long startTime = 0;
+  return ReadStat(process.pid, name, startTime) && name == process.name &&
+         startTime == process.startTime;
+}
+
+std::string NetworkNamespaceOf(const std::string& procDir) {
+  char link[64] = {};
+  ssize_t n = readlink((procDir + "/ns/net").c_str(), link, sizeof link - 1);
+  return n > 0 ? std::string(link, static_cast<std::size_t>(n)) : "";
+}
+
 int WaitFor(pid_t pid) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
@@ -120,22 +162,10 @@ int WaitFor(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-}  // namespace
-
-std::string PosixProcessRunner::Find(const std::string& program) {
-  if (program.empty()) return "";
-  if (program.find('/') != std::string::npos) return IsExecutableFile(program) ? program : "";
-  for (const char* dir : kSystemDirs) {
-    std::string path = std::string(dir) + "/" + program;
-    if (IsExecutableFile(path)) return path;
-  }
-  return "";
-}
-
-ProcessResult PosixProcessRunner::Run(const std::vector<std::string>& argv) {
+ProcessResult RunCollecting(IProcessRunner& runner, const std::vector<std::string>& argv, bool quiet) {
   ProcessResult result;
   ExecPlan plan;
-  if (!Prepare(*this, argv, plan, result)) return result;
+  if (!Prepare(runner, argv, plan, result)) return result;
   ScopedFd devNull(open("/dev/null", O_RDWR | O_CLOEXEC));
   Pipe output, report;
   if (!devNull.valid() || !output.Open() || !report.Open()) {
@@ -145,7 +175,8 @@ ProcessResult PosixProcessRunner::Run(const std::vector<std::string>& argv) {
   pid_t pid = fork();
   if (pid == 0) {
     setsid();
-    ExecChild(plan, devNull.get(), output.write.get(), report.write.get());
+    ExecChild(plan, devNull.get(), output.write.get(), quiet ? devNull.get() : STDERR_FILENO,
+              report.write.get());
   }
   output.write.Reset();
   report.write.Reset();
@@ -167,6 +198,26 @@ ProcessResult PosixProcessRunner::Run(const std::vector<std::string>& argv) {
   return result;
 }
 
+}  // namespace
+
+std::string PosixProcessRunner::Find(const std::string& program) {
+  if (program.empty()) return "";
+  if (program.find('/') != std::string::npos) return IsExecutableFile(program) ? program : "";
+  for (const char* dir : kSystemDirs) {
+    std::string path = std::string(dir) + "/" + program;
+    if (IsExecutableFile(path)) return path;
+  }
+  return "";
+}
+
+ProcessResult PosixProcessRunner::Run(const std::vector<std::string>& argv) {
+  return RunCollecting(*this, argv, false);
+}
+
+ProcessResult PosixProcessRunner::Probe(const std::vector<std::string>& argv) {
+  return RunCollecting(*this, argv, true);
+}
+
 ProcessResult PosixProcessRunner::Start(const std::vector<std::string>& argv) {
   ProcessResult result;
   ExecPlan plan;
@@ -183,7 +234,7 @@ ProcessResult PosixProcessRunner::Start(const std::vector<std::string>& argv) {
   if (middle == 0) {
     setsid();
     pid_t pid = fork();
-    if (pid == 0) ExecChild(plan, devNull.get(), devNull.get(), report.write.get());
+    if (pid == 0) ExecChild(plan, devNull.get(), devNull.get(), devNull.get(), report.write.get());
     if (pid < 0) WriteReport(report.write.get(), kReportForkError, errno);
     else WriteReport(report.write.get(), kReportPid, pid);
     _exit(0);
@@ -200,4 +251,52 @@ ProcessResult PosixProcessRunner::Start(const std::vector<std::string>& argv) {
   if (result.started) result.pid = pid;
   else if (result.error == 0) result.error = ECHILD;
   return result;
+}
+
+std::vector<RunningProcess> PosixProcessRunner::ListProcesses() {
+  std::vector<RunningProcess> out;
+  std::string ours = NetworkNamespaceOf("/proc/thread-self");
+  DIR* proc = opendir("/proc");
+  if (!proc || ours.empty()) {
+    if (proc) closedir(proc);
+    return out;
+  }
+  while (dirent* entry = readdir(proc)) {
+    char* end = nullptr;
+    long pid = std::strtol(entry->d_name, &end, 10);
+    if (pid <= 1 || *end != '\0') continue;
+    std::string dir = std::string("/proc/") + entry->d_name;
+    if (NetworkNamespaceOf(dir) != ours) continue;
+    RunningProcess process;
+    process.pid = static_cast<pid_t>(pid);
+    if (!ReadStat(process.pid, process.name, process.startTime)) continue;
+    std::ifstream in(dir + "/cmdline", std::ios::binary);
+    std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (std::size_t start = 0; start < cmdline.size();) {
+      std::size_t zero = cmdline.find('\0', start);
+      if (zero == std::string::npos) zero = cmdline.size();
+      process.argv.push_back(cmdline.substr(start, zero - start));
+      start = zero + 1;
+    }
+    out.push_back(std::move(process));
+  }
+  closedir(proc);
+  return out;
+}
+
+bool PosixProcessRunner::StopProcess(const RunningProcess& process) {
+  if (process.pid <= 1) return false;
+  auto waitGone = [&](std::chrono::milliseconds limit) {
+    for (auto deadline = std::chrono::steady_clock::now() + limit;
+         std::chrono::steady_clock::now() < deadline;) {
+      if (!SameProcess(process)) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return !SameProcess(process);
+  };
+  if (!SameProcess(process)) return true;
+  if (kill(process.pid, SIGTERM) != 0) return errno == ESRCH;
+  if (waitGone(std::chrono::seconds(2))) return true;
+  if (SameProcess(process)) kill(process.pid, SIGKILL);
+  return waitGone(std::chrono::seconds(1));
 }

@@ -16,6 +16,14 @@ struct ProcessResult {
   std::string output;    // Run: what it wrote to standard output
 };
 
+// A process found running on the machine.
+struct RunningProcess {
+  pid_t pid = -1;
+  std::string name;               // as in /proc/<pid>/comm
+  std::vector<std::string> argv;  // its command line
+  unsigned long long startTime = 0;  // clock ticks after boot: tells a reused pid apart
+};
+
 class IProcessRunner {
  public:
   virtual ~IProcessRunner() = default;
@@ -27,18 +35,33 @@ class IProcessRunner {
   // Runs argv[0] (looked up with Find) with the rest as its arguments, waits
   // for it and collects its standard output.
   virtual ProcessResult Run(const std::vector<std::string>& argv) = 0;
+  // Run for a question whose failure is an answer (is NetworkManager there,
+  // is that profile still there): the program's error text is dropped.
+  virtual ProcessResult Probe(const std::vector<std::string>& argv) { return Run(argv); }
   // Starts it in a session of its own and returns once it is running. It is
   // not this process's child: nothing waits for it and it outlives us.
   virtual ProcessResult Start(const std::vector<std::string>& argv) = 0;
+  // The processes that share the calling thread's network namespace (and
+  // that we may look at).
+  virtual std::vector<RunningProcess> ListProcesses() = 0;
+  // Ends `process` (SIGTERM; SIGKILL when it is still there after two
+  // seconds), unless its pid belongs to another process by now. True when
+  // it is gone.
+  virtual bool StopProcess(const RunningProcess& process) = 0;
 };
 
-// fork and exec. The child gets /dev/null for standard input and error (and
-// for output, except what Run collects), default signal handling, no
-// descriptor of ours, the environment PATH=/usr/sbin:/usr/bin:/sbin:/bin and
-// LC_ALL=C, and our permitted network capabilities as ambient ones.
+// fork and exec. The child gets /dev/null for standard input and output
+// (except what Run collects), default signal handling, no descriptor of
+// ours, the environment PATH=/usr/sbin:/usr/bin:/sbin:/bin and LC_ALL=C, and
+// our permitted network capabilities as ambient ones. A program that Run
+// waits for writes its error text to our standard error (the diagnostics
+// file while a frontend runs); one that Start leaves running, to /dev/null.
 class PosixProcessRunner : public IProcessRunner {
  public:
   std::string Find(const std::string& program) override;
   ProcessResult Run(const std::vector<std::string>& argv) override;
+  ProcessResult Probe(const std::vector<std::string>& argv) override;
   ProcessResult Start(const std::vector<std::string>& argv) override;
+  std::vector<RunningProcess> ListProcesses() override;
+  bool StopProcess(const RunningProcess& process) override;
 };

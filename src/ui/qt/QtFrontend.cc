@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -65,6 +66,8 @@ bool HasDisplay() {
   }
   return false;
 }
+
+constexpr int kDiagnosticsLookMs = 500;
 
 // Qt keeps a reference to argc and the argv array for the application's life.
 int g_argc = 1;
@@ -125,7 +128,22 @@ int QtFrontend::RunWindow(UiBridge& bridge, const FrontendCallbacks& callbacks) 
   window.activateWindow();
   if (callbacks.onInit) callbacks.onInit();
   waker->Wake();  // serve any call that was queued before the wake-up was set
+  // What libraries and commands write goes to the diagnostics file; the
+  // notice line names it once something is there.
+  QTimer diagnostics;
+  if (m_diag) {
+    m_diag->Capture(true);
+    QObject::connect(&diagnostics, &QTimer::timeout, &window, [&] {
+      if (!m_diag->Written()) return;
+      diagnostics.stop();
+      QString path = QString::fromStdString(SanitizeForDisplay(m_diag->Path()));
+      window.SetNotice((m_notice.isEmpty() ? QString() : m_notice + QStringLiteral("  ")) +
+                       QStringLiteral("诊断信息 diagnostics: ") + path);
+    });
+    diagnostics.start(kDiagnosticsLookMs);
+  }
   window.exec();
+  if (m_diag) m_diag->Release();
   m_window = nullptr;
   m_waker.reset();
   return 0;
@@ -191,5 +209,8 @@ void QtFrontend::ShowAbout() {
   RunModal(about);
 }
 
-// The window changes nothing outside itself that would need restoring.
-void QtFrontend::Shutdown() {}
+// Standard output and error go back to where they were; the window changes
+// nothing else outside itself that would need restoring.
+void QtFrontend::Shutdown() {
+  if (m_diag) m_diag->Release();
+}

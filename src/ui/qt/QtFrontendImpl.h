@@ -20,6 +20,7 @@ class QtFrontend : public IFrontend {
 
   int Run(UiBridge& bridge, const FrontendCallbacks& callbacks) override;
   void SetNotice(const std::string& notice) override;
+  void SetDiagnostics(IDiagnosticsSink* sink) override { m_diag = sink; }
 
   // IConsoleView, on the user-interface thread. While no window is open they
   // do nothing (MessageBox returns at once, GetInputText is empty).
@@ -43,6 +44,7 @@ class QtFrontend : public IFrontend {
   void RunModal(QDialog& dialog);
 
   QString m_notice;
+  IDiagnosticsSink* m_diag = nullptr;
   CMainWindow* m_window = nullptr;      // while Run runs
   std::shared_ptr<Waker> m_waker;       // while Run runs
 };

@@ -32,6 +32,9 @@ class DialogFrontend : public IFrontend {
 
   int Run(UiBridge& bridge, const FrontendCallbacks& callbacks) override;
   void SetNotice(const std::string& notice) override;
+  // Diagnostics stay where standard error goes: a window program has none to
+  // spill into its log.
+  void SetDiagnostics(IDiagnosticsSink*) override {}
 
   // IConsoleView, on the user-interface thread. While no window is open they
   // do nothing (MessageBox returns at once, GetInputText is empty).

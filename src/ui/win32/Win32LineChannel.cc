@@ -114,7 +114,10 @@ class Win32LineChannel : public LineChannel {
 
   void Wake() override { m_mailbox->Post({}, false, false); }
 
-  Input Wait() override {
+  // Standard error is never taken over on Windows: nothing to keep.
+  void KeepErrorOutput() override {}
+
+  Input Wait(int timeoutMs) override {
     if (!m_bReading) {
       m_bReading = true;
       std::thread(ReadLoop, m_handles.in, m_mailbox).detach();
@@ -129,7 +132,8 @@ class Win32LineChannel : public LineChannel {
           return input;
         }
       }
-      WaitForSingleObject(m_mailbox->event, INFINITE);
+      DWORD limit = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
+      if (WaitForSingleObject(m_mailbox->event, limit) == WAIT_TIMEOUT) return Input{};
     }
   }
 

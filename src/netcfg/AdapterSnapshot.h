@@ -1,0 +1,32 @@
+// What an adapter had before we changed it, as plain data, and its text
+// form in the journal. Nothing here touches the machine.
+#pragma once
+
+#include <string>
+
+#include "netcfg/KernelNetwork.h"
+
+struct AdapterSnapshot {
+  std::string ifname;
+  long long takenAt = 0;  // seconds since the epoch
+  AdapterState kernel;    // link, IPv4 addresses, routes through it
+  bool networkManager = false;  // NetworkManager managed the adapter
+  std::string profileUuid;      // the profile it had active; empty: none
+  std::string profileName;      // the same, for people reading the journal
+  std::string dhcpClient;       // the DHCP client that served it: "dhclient", "dhcpcd", "udhcpc" or empty
+
+  // An address the adapter had of its own (set by hand), which a DHCP
+  // client cannot bring back.
+  bool HasOwnStaticAddress() const;
+  // The addresses as "a.b.c.d/n, ...", or "" for none.
+  std::string AddressList() const;
+  // The lifetimes of leased addresses, shortened by the time since the
+  // snapshot; leases that have run out are left out.
+  AdapterState KernelStateAt(long long now) const;
+  bool operator==(const AdapterSnapshot&) const = default;
+};
+
+std::string FormatSnapshot(const AdapterSnapshot& snapshot);
+// Reads a journal's text. Everything is checked (names, addresses, numbers);
+// false, with the reason in `error`, for anything else.
+bool ParseSnapshot(const std::string& text, AdapterSnapshot& out, std::string& error);
