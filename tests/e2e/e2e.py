@@ -443,7 +443,8 @@ def no_cloud_no_store(s):
     check_eq(s.rom_files(), {}, "the store")
 
 
-def port_69_taken(s):
+def hold_port_69_and_choose_a_model(s):
+    """Another program holds UDP port 69 in pc; the program ends at its box."""
     s.store("RX2001-1.0", image_bytes(1000, "s9"))
     holder = s.lab.start(s.lab.pc, ["/usr/bin/python3", "-c",
                                     "import socket,time\n"
@@ -456,6 +457,10 @@ def port_69_taken(s):
     bf.answer("1")
     bf.expect_message_box("程序即将退出，请关闭其它TFTP工具！", timeout=60)
     check_eq(bf.wait_exit(), 0, "exit status")
+
+
+def port_69_taken(s):
+    hold_port_69_and_choose_a_model(s)
     check(s.pc_addresses() != ["192.168.1.88/24"], "the static address was handed back")
 
 

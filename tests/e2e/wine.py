@@ -331,18 +331,7 @@ def wrong_model(s):
 
 def port_69_taken(s):
     """Another program holds UDP port 69: the box, DHCP, the end."""
-    s.store("RX2001-1.0", image_bytes(1000, "w4"))
-    holder = s.lab.start(s.lab.pc, ["/usr/bin/python3", "-c",
-                                    "import socket,time\n"
-                                    "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
-                                    "s.bind(('0.0.0.0',69))\nprint('bound',flush=True)\n"
-                                    "time.sleep(600)"],
-                         stdout=subprocess.PIPE, text=True)
-    check_eq(holder.stdout.readline().strip(), "bound", "port 69 held")
-    bf = s.start_brickfix()
-    bf.answer("1")
-    bf.expect_message_box("程序即将退出，请关闭其它TFTP工具！", timeout=60)
-    check_eq(bf.wait_exit(), 0, "exit status")
+    e2e.hold_port_69_and_choose_a_model(s)
     s.expect_commands([RECOVERY, DHCP])
 
 
