@@ -42,5 +42,6 @@ bool IsEchoReplyFrom(std::span<const uint8_t> packet, const std::array<uint8_t, 
     return false;
   }
   const uint8_t* icmp = &packet[headerLength];
-  return icmp[0] == kEchoReply && icmp[4] == (identifier & 0xff) && icmp[5] == (identifier >> 8);
+  return icmp[0] == kEchoReply && icmp[4] == (identifier & 0xff) && icmp[5] == (identifier >> 8) &&
+         icmp[6] == 1 && icmp[7] == 0;
 }

@@ -22,6 +22,7 @@ EchoRequest BuildEchoRequest(uint16_t identifier);
 
 // True when `packet`, an IPv4 packet as a raw ICMP socket receives it (the
 // IPv4 header first), is an echo reply from `source` (a.b.c.d as the bytes
-// a, b, c, d) that carries `identifier` as BuildEchoRequest wrote it.
+// a, b, c, d) that carries `identifier` and the sequence number as
+// BuildEchoRequest wrote them.
 bool IsEchoReplyFrom(std::span<const uint8_t> packet, const std::array<uint8_t, 4>& source,
                      uint16_t identifier);

@@ -23,6 +23,11 @@ std::vector<uint8_t> Cut(std::vector<uint8_t> packet, std::size_t length) {
   return packet;
 }
 
+std::vector<uint8_t> Sequence(std::vector<uint8_t> icmp, uint8_t number) {
+  icmp[6] = number;
+  return icmp;
+}
+
 std::vector<uint8_t> Reply(uint16_t identifier, uint8_t type = 0) {
   EchoRequest request = BuildEchoRequest(identifier);
   std::vector<uint8_t> icmp(request.begin(), request.end());
@@ -43,6 +48,7 @@ TEST(EchoReplyTest, OnlyAReplyFromTheRouterWithOurIdentifierCounts) {
       {"with IP options", Ipv4(router, Reply(id), 1, 0x46), true},
       {"another program's ping", Ipv4(router, Reply(0xBEEE)), false},
       {"identifier bytes swapped", Ipv4(router, Reply(0xEFBE)), false},
+      {"another sequence number", Ipv4(router, Sequence(Reply(id), 2)), false},
       {"from another host", Ipv4(other, Reply(id)), false},
       {"our own request", Ipv4(router, Reply(id, 8)), false},
       {"not ICMP", Ipv4(router, Reply(id), 17), false},
