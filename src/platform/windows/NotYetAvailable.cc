@@ -21,13 +21,6 @@ std::string NotYetAvailableText(const char* part) {
   return std::string("Windows 版暂不支持") + part + "，程序在确认后退出。";
 }
 
-int NotYetAvailableFirmware::QueryLatestRom(RomInfo&, const std::string&) { Stop("固件查询"); }
-std::string NotYetAvailableFirmware::FindRomFile(const std::string&, const std::string&, bool) {
-  Stop("本地固件");
-}
-void NotYetAvailableFirmware::DownloadFirmwareThread(CBrickfixDlg*) { Stop("固件下载"); }
-void NotYetAvailableFirmware::PrepareLocalFirmwareThread(CBrickfixDlg*) { Stop("本地固件"); }
-
 bool NotYetAvailableNet::GetAdapters(std::vector<AdapterRecord>&) { Stop("网卡设置"); }
 bool NotYetAvailableNet::GetConnectionName(const AdapterRecord&, std::size_t, std::string&) {
   Stop("网卡设置");

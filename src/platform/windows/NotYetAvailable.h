@@ -1,22 +1,13 @@
 // TEMPORARY stand-ins for the parts of the wizard that the Windows program
-// does not have yet: the cloud query and firmware workers, the adapters and
-// address commands, and the TFTP service. Each shows a message box saying so
-// and ends the run (exit status 0). They go once the Windows firmware,
-// network and TFTP code exist.
+// does not have yet: the adapters and address commands, and the TFTP
+// service. Each shows a message box saying so and ends the run (exit status
+// 0). They go once the Windows network and TFTP code exist.
 #pragma once
 
 #include "app/Ports.h"
 
 // The message box's text for `part`.
 std::string NotYetAvailableText(const char* part);
-
-class NotYetAvailableFirmware : public IFirmwareOps {
- public:
-  int QueryLatestRom(RomInfo& info, const std::string& url) override;
-  std::string FindRomFile(const std::string& dir, const std::string& model, bool purge) override;
-  void DownloadFirmwareThread(CBrickfixDlg* dlg) override;
-  void PrepareLocalFirmwareThread(CBrickfixDlg* dlg) override;
-};
 
 class NotYetAvailableNet : public INetOps {
  public:

@@ -4,6 +4,7 @@
 
 #include "app/BrickfixApp.h"
 #include "console/UiBridge.h"
+#include "firmware/FirmwareOps.h"
 #include "platform/windows/NotYetAvailable.h"
 #include "platform/windows/StdStreams.h"
 #include "platform/windows/WindowsPlatform.h"
@@ -55,8 +56,7 @@ int main(int argc, char** argv) {
   // Everything below lives until the process ends.
   auto* bridge = new UiBridge;
   auto* platform = new WindowsPlatform(*bridge, *frontend);
-  Operations ops{platform, new NotYetAvailableFirmware, new NotYetAvailableNet,
-                 new NotYetAvailableTftp};
+  Operations ops{platform, new FirmwareOps, new NotYetAvailableNet, new NotYetAvailableTftp};
   int status = RunMainDialog(*frontend, *bridge, ops);
   bridge->Close();
   frontend->Shutdown();
