@@ -80,31 +80,7 @@ bool WaitReadable(int fd) {
 
 }  // namespace
 
-uint16_t IcmpChecksum(const void* buffer, std::size_t length) {
-  const auto* bytes = static_cast<const uint8_t*>(buffer);
-  uint32_t sum = 0;
-  for (std::size_t i = 0; i + 1 < length; i += 2) sum += (bytes[i] << 8) | bytes[i + 1];
-  if (length % 2) sum += bytes[length - 1] << 8;
-  while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
-  return static_cast<uint16_t>(~sum);
-}
-
 uint16_t EchoIdentifier() { return static_cast<uint16_t>(getpid() & 0xffff); }
-
-EchoRequest BuildEchoRequest(uint16_t identifier) {
-  EchoRequest request{};
-  request[0] = 8;
-  request[1] = 0;
-  request[4] = static_cast<uint8_t>(identifier & 0xff);
-  request[5] = static_cast<uint8_t>(identifier >> 8);
-  request[6] = 1;
-  request[7] = 0;
-  for (std::size_t i = 0; i < 32; ++i) request[8 + i] = static_cast<uint8_t>('a' + i % 26);
-  uint16_t checksum = IcmpChecksum(request.data(), request.size());
-  request[2] = static_cast<uint8_t>(checksum >> 8);
-  request[3] = static_cast<uint8_t>(checksum & 0xff);
-  return request;
-}
 
 bool PingOnce(const char* address, PingSocket kind) {
   sockaddr_in target{};

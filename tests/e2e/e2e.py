@@ -45,7 +45,7 @@ def image_bytes(size, seed):
 class Scenario:
     """One run: a lab, a cloud, a working directory with "Rom", brickfix."""
 
-    def __init__(self, build, name, log):
+    def __init__(self, build, name, log, args=None):
         self.build = build
         self.name = name
         self.log = log
@@ -443,7 +443,8 @@ def no_cloud_no_store(s):
     check_eq(s.rom_files(), {}, "the store")
 
 
-def port_69_taken(s):
+def hold_port_69_and_choose_a_model(s):
+    """Another program holds UDP port 69 in pc; the program ends at its box."""
     s.store("RX2001-1.0", image_bytes(1000, "s9"))
     holder = s.lab.start(s.lab.pc, ["/usr/bin/python3", "-c",
                                     "import socket,time\n"
@@ -456,6 +457,10 @@ def port_69_taken(s):
     bf.answer("1")
     bf.expect_message_box("程序即将退出，请关闭其它TFTP工具！", timeout=60)
     check_eq(bf.wait_exit(), 0, "exit status")
+
+
+def port_69_taken(s):
+    hold_port_69_and_choose_a_model(s)
     check(s.pc_addresses() != ["192.168.1.88/24"], "the static address was handed back")
 
 
@@ -725,12 +730,16 @@ SCENARIOS = [
 ]
 
 
-def main(scenarios=None):
+def main(scenarios=None, scenario_class=Scenario, add_arguments=None, skip_reason=None):
+    """add_arguments(parser) adds a runner's own options; skip_reason(args)
+    names what is missing for its scenarios (they are then skipped)."""
     scenarios = scenarios or SCENARIOS
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", required=True)
     ap.add_argument("--scenario", action="append")
     ap.add_argument("--list", action="store_true")
+    if add_arguments:
+        add_arguments(ap)
     args = ap.parse_args()
     if args.list:
         print("\n".join(name for name, _ in scenarios))
@@ -739,13 +748,17 @@ def main(scenarios=None):
     if why:
         print("SKIPPED: the end-to-end suite needs network namespaces: " + why)
         return 77
+    why = skip_reason(args) if skip_reason else None
+    if why:
+        print("SKIPPED: " + why)
+        return 77
     chosen = [(n, f) for n, f in scenarios if not args.scenario or n in args.scenario]
     failed = skipped = 0
     for name, fn in chosen:
         started = time.time()
         print("=== " + name, flush=True)
         try:
-            with Scenario(os.path.abspath(args.build), name, sys.stdout) as s:
+            with scenario_class(os.path.abspath(args.build), name, sys.stdout, args) as s:
                 fn(s)
             print("--- %s passed (%.1f s)" % (name, time.time() - started), flush=True)
         except Skip as why:
