@@ -145,7 +145,7 @@ TEST_F(RomStoreTest, SaveRefusesNamesThatLeaveTheStore) {
     EXPECT_EQ(image.info.SaveToRomDir(), 6);
     EXPECT_EQ(ListDir("Rom"), (std::vector<std::string>{"RX2001-1.0", "RX2002-1.0"}));
   }
-  EXPECT_TRUE(IsValidStoreName("recovery.bin", "1.0 ")) << "a dot and printable text are fine";
+  EXPECT_TRUE(IsValidStoreName("recovery.bin", "1.0 beta")) << "a dot and printable text are fine";
 }
 
 TEST_F(RomStoreTest, LockedOlderFileFailsTheSave) {

@@ -118,6 +118,9 @@ bool OpenSession(Client& client) {
   if (!client.session.h) return false;
   WinHttpSetTimeouts(client.session.h, kConnectTimeoutMs, kConnectTimeoutMs, kStallTimeoutMs,
                      kStallTimeoutMs);
+  // Waiting for the response's headers has a timeout of its own (90 s).
+  DWORD stall = kStallTimeoutMs;
+  WinHttpSetOption(client.session.h, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &stall, sizeof stall);
   return true;
 }
 
