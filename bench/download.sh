@@ -15,6 +15,8 @@
 # download (its brickfix_download_bench.exe) runs under Wine as one more row,
 # in a throw-away prefix; Wine trusts the test CA in a private mount
 # namespace (needs root). Its time in-process leaves out Wine's start-up.
+# Beside it, the HTTP client alone under Wine (the body dropped) shows what
+# Wine's WinHTTP allows.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -145,7 +147,8 @@ timed() {
 }
 
 ours() { (cd "$work/ours" && "${client[@]}" "$query") > "$work/ours.out"; }
-windows() { (cd "$work/win" && trusted "$wine" "$winbench" "$query") > "$work/win.out"; }
+windows() { (cd "$work/win" && trusted "$wine" "$winbench" "$query") > "$work/win.out" 2> "$work/win.err"; }
+winhttp() { trusted "$wine" "$winbench" --http-only "$image" > "$work/winhttp.out"; }
 peer() {
   (cd "$work/peer" && curl -s --cacert "$SSL_CERT_FILE" -o fw.bin "$image" && md5sum fw.bin > ../peer.md5)
 }
@@ -153,12 +156,12 @@ peer_sync() { peer && sync "$work/peer/fw.bin"; }
 check_peer() { [ "$(cut -d' ' -f1 "$work/peer.md5")" = "$md5" ] || { echo "curl got a wrong image" >&2; exit 1; }; }
 
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg), $(nproc) cores"
-ours_t=() peer_t=() sync_t=() win_t=() win_in=() peak=0 base=0 worst_share=0
+ours_t=() peer_t=() sync_t=() win_t=() win_in=() http_in=() peak=0 base=0 worst_share=0
 commands=3
 [ -n "$wine" ] && commands=4
 for i in $(seq "$runs"); do
   # Each run starts with another of the commands.
-  w_secs=- w_inner=- w_share=-
+  w_secs=- w_inner=- w_share=- h_inner=-
   for k in $(seq 0 $((commands - 1))); do
     case $(( (i + k) % commands )) in
       0)
@@ -173,18 +176,23 @@ for i in $(seq "$runs"); do
       2) timed peer_sync; check_peer; sync_t+=("$secs") s_secs=$secs s_share=$share ;;
       3)
         timed windows
-        read -r w_inner _ _ got < "$work/win.out"
+        read -r w_inner _ _ got < <(tr -d '\r' < "$work/win.out")  # Windows line ends
         [ "$got" = "$size" ] && [ "$(md5sum < "$work/win/Rom/RX2001-9.9" | cut -d' ' -f1)" = "$md5" ] ||
-          { echo "the Windows program did not store the image" >&2; exit 1; }
+          { echo "the Windows program did not store the image" >&2; cat "$work/win.err" >&2; exit 1; }
         win_t+=("$secs") win_in+=("$w_inner") w_secs=$secs w_share=$share
+        [ "$share" -gt "$worst_share" ] && worst_share=$share
+        timed winhttp
+        read -r h_inner got < <(tr -d '\r' < "$work/winhttp.out")
+        [ "$got" = "$size" ] || { echo "WinHTTP under Wine did not get the image" >&2; exit 1; }
+        http_in+=("$h_inner")
         ;;
     esac
     [ "$share" -gt "$worst_share" ] && worst_share=$share
   done
   printf 'run %d: brickfix %s s (in-process %s s, peak %d MiB), curl+md5sum %s s, +sync %s s; server %s/%s/%s %% of a core\n' \
     "$i" "$o_secs" "$inner" $((hwm / 1024)) "$p_secs" "$s_secs" "$o_share" "$p_share" "$s_share"
-  [ -n "$wine" ] && printf '       Windows program under Wine %s s (in-process %s s); server %s %% of a core\n' \
-    "$w_secs" "$w_inner" "$w_share"
+  [ -n "$wine" ] && printf '       Windows program under Wine %s s (in-process %s s; WinHTTP alone %s s); server %s %% of a core\n' \
+    "$w_secs" "$w_inner" "$h_inner" "$w_share"
 done
 
 best() { printf '%s\n' "$@" | sort -g | head -1; }
@@ -200,6 +208,7 @@ if [ -n "$wine" ]; then
   wb=$(best "${win_in[@]}") wm=$(median "${win_in[@]}")
   echo "Windows program under Wine (in-process):          best $wb s, median $wm s" \
     "(with Wine's start-up: best $(best "${win_t[@]}") s, median $(median "${win_t[@]}") s)"
+  echo "WinHTTP alone under Wine (body dropped):          best $(best "${http_in[@]}") s, median $(median "${http_in[@]}") s"
 fi
 echo "server: at most $worst_share % of a core during a timed command"
 awk -v p="$peak" -v b="$base" -v s="$size" 'BEGIN {

@@ -3,15 +3,39 @@
 // the process's memory. Run by download.sh, the Windows build under Wine.
 #include <chrono>
 #include <cstdio>
+#include <string>
 
 #include "ProcessMemory.h"
 #include "firmware/CloudQuery.h"
 #include "firmware/HttpClient.h"
 #include "firmware/RomInfo.h"
 
+namespace {
+
+// The HTTP client alone: GETs `url` and drops the body. Prints the seconds
+// and the bytes.
+int HttpOnly(const char* url) {
+  std::size_t bytes = 0;
+  auto start = std::chrono::steady_clock::now();
+  HttpClient http;
+  HttpClient::Result result = http.Get(url, [&bytes](const char*, std::size_t length) {
+    bytes += length;
+    return true;
+  });
+  std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
+  if (result != HttpClient::Result::kComplete) return 1;
+  std::printf("%.3f %zu\n", seconds.count(), bytes);
+  return 0;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "--http-only") return HttpOnly(argv[2]);
   if (argc != 2) {
-    std::fprintf(stderr, "usage: brickfix_download_bench QUERY_URL   (saves into ./Rom)\n");
+    std::fprintf(stderr,
+                 "usage: brickfix_download_bench QUERY_URL   (saves into ./Rom)\n"
+                 "       brickfix_download_bench --http-only URL\n");
     return 2;
   }
   long before = ResidentKib();
