@@ -181,6 +181,7 @@ HttpClient::Result HttpClient::Get(const std::string& url, const BodySink& sink)
   std::string address = url;
   Handle request;
   for (int redirects = 0;; ++redirects) {
+    request.Reset();
     Target target;
     if (!Crack(address, target)) {
       Refuse(address, "not an http or https address");
