@@ -126,7 +126,7 @@ TEST_F(DownloadRealPeerTest, RedirectsAreFollowedButNeverFromHttpsToHttp) {
     std::string target;
     int code;
   };
-  const Case cases[] = {{"to http", http, 4}, {"to https", https, 0}};
+  const Case cases[] = {{"to http", http, 4}, {"to https", https, 0}, {"to a path", "/images/RX2001/fw.bin", 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     RomInfo info;

@@ -92,7 +92,8 @@ bool Crack(const std::string& url, Target& target) {
 
 // Where a redirect's Location leads, seen from `from`.
 std::string Resolve(const std::string& from, const Target& base, const std::string& location) {
-  if (location.find("://") != std::string::npos) return location;
+  std::size_t scheme = location.find("://");
+  if (scheme != std::string::npos && location.find_first_of("/?#") > scheme) return location;
   if (location.compare(0, 2, "//") == 0) return from.substr(0, from.find(':') + 1) + location;
   if (!location.empty() && location[0] == '/') return base.origin + location;
   std::string path = Narrow(base.path);
