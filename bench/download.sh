@@ -7,14 +7,21 @@
 # the server's share of a core is measured for every timed command, and no
 # ratio is reported when it goes above 90 %.
 #
-# Usage: bench/download.sh [BUILD_DIR] [RUNS]
-# BRICKFIX_BENCH_CLIENT replaces our client (for example a Windows build run
-# under Wine): it is given the query address, runs in a folder whose "Rom" it
-# fills, and prints what brickfix_download_bench prints.
+# Usage: bench/download.sh [BUILD_DIR] [RUNS] [WINDOWS_BUILD_DIR]
+# BRICKFIX_BENCH_CLIENT replaces our client: it is given the query address,
+# runs in a folder whose "Rom" it fills, and prints what
+# brickfix_download_bench prints.
+# With WINDOWS_BUILD_DIR (scripts/build-windows.sh), the Windows program's
+# download (its brickfix_download_bench.exe) runs under Wine as one more row,
+# in a throw-away prefix; Wine trusts the test CA in a private mount
+# namespace (needs root). Its time in-process leaves out Wine's start-up.
+# Beside it, the HTTP client alone under Wine (the body dropped) shows what
+# Wine's WinHTTP allows.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 runs=${2:-7}
+winbuild=${3:-}
 size=$((64 << 20))
 max_server_share=90
 
@@ -28,12 +35,22 @@ for tool in nginx curl md5sum; do
 done
 cloud_bin=$(realpath "$cloud_bin")
 read -r -a client <<< "${BRICKFIX_BENCH_CLIENT:-$(realpath "$bench_bin")}"
+wine=
+if [ -n "$winbuild" ]; then
+  for candidate in /usr/lib/wine/wine64 "$(command -v wine64 || true)"; do
+    if [ -z "$wine" ] && [ -n "$candidate" ] && [ -x "$candidate" ]; then wine=$candidate; fi
+  done
+  winbench=$(realpath "$winbuild/brickfix_download_bench.exe" 2>/dev/null || true)
+  [ -n "$wine" ] && [ -f "$winbench" ] || { echo "the Windows row needs wine64 and $winbuild/brickfix_download_bench.exe" >&2; exit 1; }
+  unshare -m --propagation private true 2>/dev/null || { echo "the Windows row needs root (a private mount namespace)" >&2; exit 1; }
+fi
 
 work=$(mktemp -d)
 chmod 755 "$work"  # nginx's workers may run as another user
 nginx_pid=
 cleanup() {
   if [ -n "$nginx_pid" ]; then kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null; fi
+  if [ -n "$wine" ]; then WINEPREFIX=$work/prefix "$(dirname "$wine")/wineserver" -k 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -91,6 +108,20 @@ done
 server_pids="$nginx_pid $(pgrep -P "$nginx_pid" | tr '\n' ' ')"
 export SSL_CERT_FILE=$work/certs/ca.pem no_proxy=127.0.0.1 NO_PROXY=127.0.0.1
 
+# The Windows row: Wine reads the trusted certificates from the system's
+# bundle, so it runs where that bundle also holds the test CA.
+trusted() {
+  unshare -m --propagation private sh -c 'mount --bind "$1" /etc/ssl/certs/ca-certificates.crt && shift && exec "$@"' \
+    trusted "$work/ca-bundle.crt" "$@"
+}
+if [ -n "$wine" ]; then
+  cat /etc/ssl/certs/ca-certificates.crt "$work/certs/ca.pem" > "$work/ca-bundle.crt"
+  mkdir -p "$work/win"
+  export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+  trusted "$wine" wineboot -i >/dev/null 2>&1
+  "$(dirname "$wine")/wineserver" -p 2>/dev/null || true  # kept running: no start-up per run
+fi
+
 tick=$(getconf CLK_TCK)
 server_ticks() {
   local total=0 pid
@@ -103,7 +134,7 @@ server_ticks() {
 # Runs one timed command in a clean state; sets `secs` and `share` (the
 # server's CPU time over the command's wall time, in % of one core).
 timed() {
-  rm -rf "$work/ours/Rom" "$work/peer/fw.bin"
+  rm -rf "$work/ours/Rom" "$work/win/Rom" "$work/peer/fw.bin"
   sync
   local t0 t1 c0 c1
   c0=$(server_ticks)
@@ -116,6 +147,8 @@ timed() {
 }
 
 ours() { (cd "$work/ours" && "${client[@]}" "$query") > "$work/ours.out"; }
+windows() { (cd "$work/win" && trusted "$wine" "$winbench" "$query") > "$work/win.out" 2> "$work/win.err"; }
+winhttp() { trusted "$wine" "$winbench" --http-only "$image" > "$work/winhttp.out"; }
 peer() {
   (cd "$work/peer" && curl -s --cacert "$SSL_CERT_FILE" -o fw.bin "$image" && md5sum fw.bin > ../peer.md5)
 }
@@ -123,11 +156,14 @@ peer_sync() { peer && sync "$work/peer/fw.bin"; }
 check_peer() { [ "$(cut -d' ' -f1 "$work/peer.md5")" = "$md5" ] || { echo "curl got a wrong image" >&2; exit 1; }; }
 
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg), $(nproc) cores"
-ours_t=() peer_t=() sync_t=() peak=0 base=0 worst_share=0
+ours_t=() peer_t=() sync_t=() win_t=() win_in=() http_in=() peak=0 base=0 worst_share=0
+commands=3
+[ -n "$wine" ] && commands=4
 for i in $(seq "$runs"); do
-  # Each run starts with another of the three commands.
-  for k in 0 1 2; do
-    case $(( (i + k) % 3 )) in
+  # Each run starts with another of the commands.
+  w_secs=- w_inner=- w_share=- h_inner=-
+  for k in $(seq 0 $((commands - 1))); do
+    case $(( (i + k) % commands )) in
       0)
         timed ours
         read -r inner hwm before got < "$work/ours.out"
@@ -138,11 +174,25 @@ for i in $(seq "$runs"); do
         ;;
       1) timed peer; check_peer; peer_t+=("$secs") p_secs=$secs p_share=$share ;;
       2) timed peer_sync; check_peer; sync_t+=("$secs") s_secs=$secs s_share=$share ;;
+      3)
+        timed windows
+        read -r w_inner _ _ got < <(tr -d '\r' < "$work/win.out")  # Windows line ends
+        [ "$got" = "$size" ] && [ "$(md5sum < "$work/win/Rom/RX2001-9.9" | cut -d' ' -f1)" = "$md5" ] ||
+          { echo "the Windows program did not store the image" >&2; cat "$work/win.err" >&2; exit 1; }
+        win_t+=("$secs") win_in+=("$w_inner") w_secs=$secs w_share=$share
+        [ "$share" -gt "$worst_share" ] && worst_share=$share
+        timed winhttp
+        read -r h_inner got < <(tr -d '\r' < "$work/winhttp.out")
+        [ "$got" = "$size" ] || { echo "WinHTTP under Wine did not get the image" >&2; exit 1; }
+        http_in+=("$h_inner")
+        ;;
     esac
     [ "$share" -gt "$worst_share" ] && worst_share=$share
   done
   printf 'run %d: brickfix %s s (in-process %s s, peak %d MiB), curl+md5sum %s s, +sync %s s; server %s/%s/%s %% of a core\n' \
     "$i" "$o_secs" "$inner" $((hwm / 1024)) "$p_secs" "$s_secs" "$o_share" "$p_share" "$s_share"
+  [ -n "$wine" ] && printf '       Windows program under Wine %s s (in-process %s s; WinHTTP alone %s s); server %s %% of a core\n' \
+    "$w_secs" "$w_inner" "$h_inner" "$w_share"
 done
 
 best() { printf '%s\n' "$@" | sort -g | head -1; }
@@ -154,6 +204,12 @@ echo "image: $((size >> 20)) MiB, $runs runs"
 echo "brickfix (query + download + MD5 + durable save): best $ob s, median $om s"
 echo "curl -o + md5sum:                                 best $pb s, median $pm s"
 echo "curl -o + md5sum + sync:                          best $sb s, median $sm s"
+if [ -n "$wine" ]; then
+  wb=$(best "${win_in[@]}") wm=$(median "${win_in[@]}")
+  echo "Windows program under Wine (in-process):          best $wb s, median $wm s" \
+    "(with Wine's start-up: best $(best "${win_t[@]}") s, median $(median "${win_t[@]}") s)"
+  echo "WinHTTP alone under Wine (body dropped):          best $(best "${http_in[@]}") s, median $(median "${http_in[@]}") s"
+fi
 echo "server: at most $worst_share % of a core during a timed command"
 awk -v p="$peak" -v b="$base" -v s="$size" 'BEGIN {
   printf "peak memory: %.1f MiB, %.1f MiB before the query (goal: at most %d MiB, the image plus 16 MiB)\n",
@@ -165,3 +221,7 @@ fi
 awk -v o="$ob" -v p="$pb" -v s="$sb" -v om="$om" -v pm="$pm" -v sm="$sm" 'BEGIN {
   printf "ratio to curl + md5sum:        best %.2f, median %.2f (goal: at most 1.20)\n", o / p, om / pm
   printf "ratio to curl + md5sum + sync: best %.2f, median %.2f (goal: at most 1.00)\n", o / s, om / sm }'
+if [ -n "$wine" ]; then
+  awk -v w="$wb" -v p="$pb" -v s="$sb" -v wm="$wm" -v pm="$pm" -v sm="$sm" 'BEGIN {
+    printf "Windows program under Wine, in-process, to curl + md5sum: best %.2f, median %.2f; to curl + md5sum + sync: best %.2f, median %.2f\n", w / p, wm / pm, w / s, wm / sm }'
+fi

@@ -1,38 +1,44 @@
 // Queries, downloads, verifies and saves one release the way the download
 // worker does (one HTTP client for both requests), and reports the time and
-// the process's memory. Run by download.sh.
+// the process's memory. Run by download.sh, the Windows build under Wine.
 #include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <string>
 
+#include "ProcessMemory.h"
 #include "firmware/CloudQuery.h"
 #include "firmware/HttpClient.h"
 #include "firmware/RomInfo.h"
 
 namespace {
 
-// A "Name:   123 kB" line of /proc/self/status, in KiB (0 when missing).
-long StatusKib(const char* name) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.compare(0, std::strlen(name), name) == 0 && line[std::strlen(name)] == ':') {
-      return std::stol(line.substr(std::strlen(name) + 1));
-    }
-  }
+// The HTTP client alone: GETs `url` and drops the body. Prints the seconds
+// and the bytes.
+int HttpOnly(const char* url) {
+  std::size_t bytes = 0;
+  auto start = std::chrono::steady_clock::now();
+  HttpClient http;
+  HttpClient::Result result = http.Get(url, [&bytes](const char*, std::size_t length) {
+    bytes += length;
+    return true;
+  });
+  std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
+  if (result != HttpClient::Result::kComplete) return 1;
+  std::printf("%.3f %zu\n", seconds.count(), bytes);
   return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "--http-only") return HttpOnly(argv[2]);
   if (argc != 2) {
-    std::fprintf(stderr, "usage: brickfix_download_bench QUERY_URL   (saves into ./Rom)\n");
+    std::fprintf(stderr,
+                 "usage: brickfix_download_bench QUERY_URL   (saves into ./Rom)\n"
+                 "       brickfix_download_bench --http-only URL\n");
     return 2;
   }
-  long before = StatusKib("VmRSS");
+  long before = ResidentKib();
   auto start = std::chrono::steady_clock::now();
   RomInfo info;
   HttpClient http;
@@ -49,6 +55,6 @@ int main(int argc, char** argv) {
   }
   // Machine-readable: seconds, peak resident KiB, resident KiB before the
   // query, image bytes.
-  std::printf("%.3f %ld %ld %d\n", seconds.count(), StatusKib("VmHWM"), before, info.size);
+  std::printf("%.3f %ld %ld %d\n", seconds.count(), PeakResidentKib(), before, info.size);
   return 0;
 }

@@ -4,6 +4,12 @@
 # (default DIR: build-windows). One throw-away Wine prefix serves the whole
 # run and is removed afterwards, with the Wine server and the virtual X
 # server. Exits non-zero when the build or a test fails.
+#
+# The firmware tests talk to local clouds (brickfix-cloud, built from a Linux
+# build: BRICKFIX_LINUX_BUILD, default build) on 127.0.0.1 and 127.0.0.2 over
+# HTTPS. Wine trusts the certificates in /etc/ssl/certs/ca-certificates.crt,
+# so Wine runs in a private mount namespace (root) where that file also holds
+# the clouds' test CA; without one, those tests are skipped.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -23,8 +29,25 @@ if [ "${1:-}" = "--inside-x" ]; then
   exit $?
 fi
 
+if [ "${1:-}" = "--inside-namespace" ]; then
+  # In the private mount namespace: the CA bundle with the test CA, a fresh
+  # prefix (Wine builds its root store from the bundle), then the tests.
+  shift
+  bundle=$1; dir=$2; shift 2
+  if [ -n "$bundle" ]; then mount --bind "$bundle" /etc/ssl/certs/ca-certificates.crt; fi
+  trap '"$(dirname "$WINE")/wineserver" -k 2>/dev/null || true' EXIT
+  start=$(date +%s)
+  "$WINE" wineboot -i >/dev/null 2>&1
+  "$(dirname "$WINE")/wineserver" -w 2>/dev/null || true
+  echo "Wine prefix: $(($(date +%s) - start)) s"
+  xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" "$0" --inside-x "$dir" "$@"
+  exit $?
+fi
+
 dir=${1:-build-windows}; shift || true
 case $dir in /*) ;; *) dir=$root/$dir ;; esac
+linux=${BRICKFIX_LINUX_BUILD:-build}
+case $linux in /*) ;; *) linux=$root/$linux ;; esac
 
 WINE=${WINE:-}
 for candidate in /usr/lib/wine/wine64 "$(command -v wine64 || true)"; do
@@ -35,23 +58,66 @@ export WINE
 
 start=$(date +%s)
 ./scripts/build-windows.sh "$dir" -DBRICKFIX_TESTS=ON
+if [ ! -f "$linux/build.ninja" ]; then
+  launcher=()
+  if command -v ccache >/dev/null; then
+    launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  fi
+  cmake -S . -B "$linux" -G Ninja "${launcher[@]}" >/dev/null
+fi
+ninja -C "$linux" brickfix-cloud >/dev/null
 built=$(date +%s)
 
-export WINEPREFIX
-WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/brickfix-wine.XXXXXX")
+work=$(mktemp -d "${TMPDIR:-/tmp}/brickfix-wine.XXXXXX")
+export WINEPREFIX=$work/prefix
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+clouds=()
 cleanup() {
-  "$(dirname "$WINE")/wineserver" -k 2>/dev/null || wineserver -k 2>/dev/null || true
-  rm -rf "$WINEPREFIX"
+  local pid
+  for pid in "${clouds[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+  "$(dirname "$WINE")/wineserver" -k 2>/dev/null || true
+  rm -rf "$work"
 }
 trap cleanup EXIT
-"$WINE" wineboot -i >/dev/null 2>&1
-"$(dirname "$WINE")/wineserver" -w 2>/dev/null || true
-prefixed=$(date +%s)
+
+# The clouds, one per kind, sharing one releases folder; each writes its
+# address to KIND.address and its requests to KIND.log.
+cloud_bin=$linux/tools/cloud/brickfix-cloud
+mkdir -p "$work/clouds/releases"
+"$cloud_bin" --make-certs "$work/certs" --host 127.0.0.1 >/dev/null
+start_cloud() {  # KIND ADDRESS ARGS...
+  local kind=$1 address=$2; shift 2
+  "$cloud_bin" --releases "$work/clouds/releases" --listen "$address" --port 0 \
+    --request-log "$work/clouds/$kind.log" "$@" > "$work/clouds/$kind.out" &
+  clouds+=($!)
+}
+start_cloud server 127.0.0.1 --cert "$work/certs/server.pem" --key "$work/certs/server-key.pem"
+start_cloud untrusted 127.0.0.1 --cert "$work/certs/untrusted.pem" --key "$work/certs/untrusted-key.pem"
+start_cloud elsewhere 127.0.0.2 --cert "$work/certs/server.pem" --key "$work/certs/server-key.pem"
+start_cloud plain 127.0.0.1 --plain
+for kind in server untrusted elsewhere plain; do
+  for _ in $(seq 100); do
+    grep -q '^listening on ' "$work/clouds/$kind.out" && break
+    sleep 0.1
+  done
+  sed -n 's/^listening on //p' "$work/clouds/$kind.out" > "$work/clouds/$kind.address"
+  [ -s "$work/clouds/$kind.address" ] || { echo "the $kind cloud did not start" >&2; exit 1; }
+done
+
+bundle=
+if unshare -m --propagation private true 2>/dev/null; then
+  bundle=$work/ca-certificates.crt
+  cat /etc/ssl/certs/ca-certificates.crt "$work/certs/ca.pem" > "$bundle"
+  export BRICKFIX_TEST_CLOUDS="Z:$work/clouds"
+  unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY
+  namespace=(unshare -m --propagation private)
+else
+  echo "no private mount namespace (needs root): the firmware tests against the local cloud are skipped" >&2
+  namespace=()
+fi
 
 status=0
-xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" "$0" --inside-x "$dir" "$@" || status=$?
+"${namespace[@]}" "$0" --inside-namespace "$bundle" "$dir" "$@" || status=$?
 done=$(date +%s)
-echo "Windows tests: build $((built - start)) s, Wine prefix $((prefixed - built)) s," \
-  "tests $((done - prefixed)) s; status $status"
+echo "Windows tests: build $((built - start)) s, prefix and tests $((done - built)) s; status $status"
 exit $status

@@ -74,8 +74,9 @@ bool IsValidStoreName(const std::string& model, const std::string& version) {
   std::string name = model + "-" + version;
   if (name.size() > kMaxNameLength) return false;
   if (name.find("..") != std::string::npos) return false;
-  return std::none_of(name.begin(), name.end(), [](char c) {
+  bool plain = std::none_of(name.begin(), name.end(), [](char c) {
     auto byte = static_cast<unsigned char>(c);
     return c == '/' || c == '\\' || byte < 0x20 || byte == 0x7F;
   });
+  return plain && IsFileNameAllowed(name);
 }

@@ -32,5 +32,5 @@ int LoadRomFile(RomInfo& info, const std::string& model);
 
 // True when `model` and `version` can name a store file: a non-empty model
 // not beginning with ".", no path separator, no "..", no control character,
-// and a name that fits the file system.
+// and a name that fits the file system and that the system keeps as it is.
 bool IsValidStoreName(const std::string& model, const std::string& version);

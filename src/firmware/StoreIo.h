@@ -15,8 +15,15 @@
 // faults.
 unsigned char* NewImageBlock(std::size_t size);
 
-// The names of the regular files in `dir` (hidden ones included), in no
-// particular order; empty when the folder cannot be read.
+// True when the system takes `name` (no folder separator, no control
+// character: the store has checked those) as a file name as it is. Windows
+// refuses some characters and device names, and cuts off a final dot or
+// space.
+bool IsFileNameAllowed(const std::string& name);
+
+// The names of the regular files in `dir` (those beginning with "." too), in
+// no particular order; empty when the folder cannot be read. Files that
+// Windows hides (hidden or system attribute) are not regular files here.
 std::vector<std::string> ListRegularFiles(const std::string& dir);
 // True when anything exists at `path` (a link is not followed).
 bool PathExists(const std::string& path);

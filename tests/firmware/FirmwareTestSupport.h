@@ -1,17 +1,16 @@
 // Shared pieces of the firmware tests: temporary folders, a working
 // directory of their own (the store is "Rom" under it), and the local cloud
-// over HTTPS on a free loopback port.
+// over HTTPS. What differs per system (the cloud, a file that cannot be
+// deleted, the environment, a closed port) is declared at the end and
+// implemented in each test program's FirmwareTestSystem.cc.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <cstdint>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -19,7 +18,7 @@
 #include <vector>
 
 #include "app/Log.h"
-#include "cloud/CloudServer.h"
+#include "firmware/RomInfo.h"
 #include "firmware/ServedFile.h"
 
 namespace fwtest {
@@ -29,8 +28,14 @@ namespace fs = std::filesystem;
 class TempDir {
  public:
   TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "brickfix-fw-XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
+    std::random_device random;
+    for (;;) {
+      fs::path candidate = fs::temp_directory_path() / ("brickfix-fw-" + std::to_string(random()));
+      if (fs::create_directory(candidate)) {
+        path_ = candidate.string();
+        return;
+      }
+    }
   }
   ~TempDir() {
     std::error_code ignored;
@@ -95,83 +100,97 @@ inline void ResetServedFiles() {
   }
 }
 
-// Certificates are made once per test process.
-inline const std::string& CertificateDir() {
-  static TempDir dir;
-  static bool made = [] {
-    std::string error;
-    bool ok = MakeCertificates(dir.path(), {"127.0.0.1", "localhost"}, error);
-    EXPECT_TRUE(ok) << error;
-    return ok;
-  }();
-  (void)made;
-  return dir.path();
-}
-
-// The local cloud with a releases folder of its own, trusted through
-// SSL_CERT_FILE. `certificate` "untrusted" serves one nobody trusts; the
-// trusted one names 127.0.0.1 and localhost only.
-class LocalCloud {
- public:
-  explicit LocalCloud(const std::string& certificate = "server", const std::string& address = "127.0.0.1")
-      : address_(address) {
-    const std::string& certs = CertificateDir();
-    setenv("SSL_CERT_FILE", (certs + "/ca.pem").c_str(), 1);
-    setenv("no_proxy", "127.0.0.1,localhost", 1);
-    setenv("NO_PROXY", "127.0.0.1,localhost", 1);
-    CloudOptions options;
-    options.listenAddress = address;
-    options.port = 0;
-    options.certFile = certs + "/" + certificate + ".pem";
-    options.keyFile = certs + "/" + certificate + "-key.pem";
-    options.releasesDir = releases_.path();
-    server_ = std::make_unique<CloudServer>(options);
-    std::string error;
-    started_ = server_->Start(error);
-    EXPECT_TRUE(started_) << error;
-    setenv("BRICKFIX_CLOUD_HOST", host().c_str(), 1);
-  }
-  ~LocalCloud() {
-    server_->Stop();
-    unsetenv("BRICKFIX_CLOUD_HOST");
-  }
-
-  // `manifest` is release.json; `image` is stored as fw.bin unless the
-  // manifest names another file.
-  void AddRelease(const std::string& model, const std::string& manifest, const std::string& image) {
-    WriteFile(releases_.path() + "/" + model + "/release.json", manifest);
-    WriteFile(releases_.path() + "/" + model + "/fw.bin", image);
-  }
-  std::string host() const { return address_ + ":" + std::to_string(server_->port()); }
-  std::string QueryUrl(const std::string& model) const {
-    return "https://" + host() + "/api/latest_rom?model=" + model;
-  }
-  CloudServer& server() { return *server_; }
-
- private:
-  std::string address_;
-  TempDir releases_;
-  std::unique_ptr<CloudServer> server_;
-  bool started_ = false;
-};
-
 // A release.json for fw.bin with extra members.
 inline std::string Manifest(const std::string& version, const std::string& extra = "") {
   return R"({"version": ")" + version + R"(", "image": "fw.bin")" + (extra.empty() ? "" : ", " + extra) +
          "}";
 }
 
-// A loopback port nobody listens on (bound, then closed).
-inline int ClosedPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
+// A record ready to be saved, its image block owned by the test.
+struct SavedImage {
+  explicit SavedImage(const std::string& bytes, const std::string& model = "RX2001",
+                      const std::string& version = "2.0")
+      : block(bytes.begin(), bytes.end()) {
+    info.model = model;
+    info.version = version;
+    info.size = static_cast<int>(block.size());
+    info.data = block.data();
+  }
+  std::vector<unsigned char> block;
+  RomInfo info;
+};
+
+// ---- per system ----
+
+void SetEnv(const std::string& name, const std::string& value);
+void UnsetEnv(const std::string& name);
+
+// A loopback port nobody listens on.
+int ClosedPort();
+
+// Whether this system's HTTP client resumes a TLS session on a new
+// connection (the local cloud closes every connection after one request).
+extern const bool kResumesTlsSessions;
+
+// The local cloud (brickfix-cloud) with a releases folder of the test's own.
+// `kind` "server" is trusted and names 127.0.0.1 only, "untrusted" has a
+// certificate nobody trusts, "plain" is plain HTTP; `address` is where it
+// listens (127.0.0.1, or 127.0.0.2 for a host its certificate does not name).
+// Without a cloud (a test program run by hand without its script) the test
+// is skipped: see SKIP_WITHOUT_CLOUD.
+class LocalCloud {
+ public:
+  explicit LocalCloud(const std::string& kind = "server", const std::string& address = "127.0.0.1");
+  ~LocalCloud();
+  LocalCloud(const LocalCloud&) = delete;
+  LocalCloud& operator=(const LocalCloud&) = delete;
+
+  bool ready() const;
+  // `manifest` is release.json; `image` is stored as fw.bin unless the
+  // manifest names another file.
+  void AddRelease(const std::string& model, const std::string& manifest, const std::string& image);
+  std::string host() const;  // address:port
+  std::string QueryUrl(const std::string& model) const;
+
+  // What the cloud saw of each request so far.
+  struct SeenRequest {
+    std::string target;  // path and query
+    std::string userAgent;
+    bool hasAccept = false;
+    bool resumedSession = false;
+  };
+  std::vector<SeenRequest> Requests() const;
+
+  // The system's side, for tests of one system only.
+  struct Impl;
+  Impl& impl() { return *impl_; }
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// A file that this process keeps from being deleted while the object lives
+// (where the system allows it; see locked()).
+class LockedFile {
+ public:
+  explicit LockedFile(const std::string& path);
+  ~LockedFile();
+  LockedFile(const LockedFile&) = delete;
+  LockedFile& operator=(const LockedFile&) = delete;
+  bool locked() const { return locked_; }
+
+ private:
+  std::string path_;
+  bool locked_ = false;
+  std::intptr_t handle_ = -1;
+};
 
 }  // namespace fwtest
+
+#define SKIP_WITHOUT_CLOUD(cloud) \
+  if (!(cloud).ready()) GTEST_SKIP() << "no local cloud (the test script starts it)"
+
+#define SKIP_UNLESS_LOCKED(file)                                                               \
+  if (!(file).locked())                                                                        \
+  GTEST_SKIP() << "cannot make a file undeletable here (on Linux: needs root and a file system " \
+                  "with the immutable attribute)"

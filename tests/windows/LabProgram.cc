@@ -1,5 +1,5 @@
 // brickfix_lab.exe: the Windows program for the end-to-end scenarios under
-// Wine while the Windows program has no firmware operations of its own. The
+// Wine, which have no cloud, with firmware operations of its own. The
 // cloud counts as unreachable and the image stored in "Rom" is served; all
 // else (the dialog or line mode, the adapters, the commands, the probe, the
 // TFTP service) is the real program's, but that an upload ends after 6.3 s

@@ -1,7 +1,7 @@
 // The real Windows program in line mode, through pipes as a script drives
 // it: UTF-8 bytes, every line there as soon as it is written, the end of the
-// input as the cancel command. The answers stay at the model menu or end at
-// the first part the Windows program does not have yet.
+// input as the cancel command. The answers stay at the model menu or end
+// in the firmware step.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -9,6 +9,7 @@
 #include "WindowsTestSupport.h"
 #include "app/BrickfixApp.h"
 #include "console/UiBridge.h"
+#include "firmware/FirmwareTestSupport.h"
 #include "ui/LineFrontend.h"
 #include "ui/win32/Win32LineChannel.h"
 
@@ -31,10 +32,36 @@ TEST(WindowsLineModeTest, RefusedAnswersGetTheirBoxesAndTheEndOfInputEndsTheRun)
   EXPECT_EQ(run.err, "");
 }
 
-TEST(WindowsLineModeTest, AModelAnswerEndsAtThePartThatIsNotThereYet) {
+// The firmware step of the real program, on the paths that end before the
+// adapter step (which a test must never reach outside a network namespace
+// of its own): nothing stored, and the cloud unreachable or its image wrong.
+TEST(WindowsLineModeTest, AModelAnswerWithoutCloudOrStoredImageEndsWithItsBox) {
+  fwtest::ScopedWorkDir work;
+  fwtest::SetEnv("BRICKFIX_CLOUD_HOST", "127.0.0.1:" + std::to_string(fwtest::ClosedPort()));
   ProgramRun run = RunProgram(L"brickfix.exe", L"--ui=line", "1\n\n");
+  fwtest::UnsetEnv("BRICKFIX_CLOUD_HOST");
   EXPECT_EQ(run.exitCode, 0);
-  EXPECT_EQ(run.out, kMenu + "[MessageBox] Windows 版暂不支持固件查询，程序在确认后退出。\n");
+  EXPECT_EQ(run.out, kMenu + "[MessageBox] 本地没有固件且无法联网找到最新固件，请联系客服提供对应机型升级固件！\n");
+  EXPECT_FALSE(fwtest::fs::exists("Rom"));
+}
+
+TEST(WindowsLineModeTest, AFailedDownloadWithNothingStoredEndsWithItsBoxAndStoresNothing) {
+  fwtest::ScopedWorkDir work;
+  fwtest::LocalCloud cloud;
+  SKIP_WITHOUT_CLOUD(cloud);
+  cloud.AddRelease("RX2001", fwtest::Manifest("2.0", R"("md5": "00000000000000000000000000000000")"),
+                   fwtest::RandomBytes(300000));
+  // The input stays open until the box is there: its end would end the run.
+  ProgramRun run = RunProgram(L"brickfix.exe", L"--ui=line", "1\n", 60, "[MessageBox]", "\n");
+  EXPECT_EQ(run.exitCode, 0);
+  const std::string start = kMenu + "本地没有固件，强制从互联网下载固件：RX2001-2.0\n开始下载\n";
+  const std::string end = "\n[MessageBox] 联网下载固件失败，请退出后重试。\n";
+  ASSERT_GT(run.out.size(), start.size() + end.size()) << run.out;
+  EXPECT_EQ(run.out.substr(0, start.size()), start) << run.out;
+  EXPECT_EQ(run.out.substr(run.out.size() - end.size()), end) << run.out;
+  std::string marks = run.out.substr(start.size(), run.out.size() - start.size() - end.size());
+  EXPECT_EQ(marks.find_first_not_of('#'), std::string::npos) << "only progress marks: " << marks;
+  EXPECT_FALSE(fwtest::fs::exists("Rom")) << "neither the pending file nor the folder made for it stays";
 }
 
 TEST(WindowsLineModeTest, CommandLine) {

@@ -1,5 +1,6 @@
 #include "WindowsTestSupport.h"
 
+#include <mutex>
 #include <thread>
 
 #include "platform/windows/Utf16.h"
@@ -69,16 +70,27 @@ std::wstring Neighbour(const std::wstring& program) {
 
 namespace {
 
+std::mutex g_outputMutex;  // guards what the readers append
+
 void ReadAll(HANDLE pipe, std::string* into) {
   char buffer[4096];
   DWORD n = 0;
-  while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) into->append(buffer, n);
+  while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) {
+    std::lock_guard<std::mutex> lock(g_outputMutex);
+    into->append(buffer, n);
+  }
+}
+
+void WriteAll(HANDLE pipe, const std::string& data) {
+  DWORD written = 0;
+  if (!data.empty()) WriteFile(pipe, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
 }
 
 }  // namespace
 
 ProgramRun RunProgram(const std::wstring& program, const std::wstring& arguments,
-                      const std::string& input, double seconds) {
+                      const std::string& input, double seconds, const std::string& holdUntil,
+                      const std::string& more) {
   ProgramRun run;
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE inRead, inWrite, outRead, outWrite, errRead, errWrite;
@@ -105,8 +117,16 @@ ProgramRun RunProgram(const std::wstring& program, const std::wstring& arguments
   if (started) {
     std::thread outReader(ReadAll, outRead, &run.out);
     std::thread errReader(ReadAll, errRead, &run.err);
-    DWORD written = 0;
-    if (!input.empty()) WriteFile(inWrite, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
+    WriteAll(inWrite, input);
+    if (!holdUntil.empty()) {
+      WaitUntil(
+          [&] {
+            std::lock_guard<std::mutex> lock(g_outputMutex);
+            return run.out.find(holdUntil) != std::string::npos;
+          },
+          seconds);
+      WriteAll(inWrite, more);
+    }
     CloseHandle(inWrite);
     inWrite = nullptr;
     if (WaitForSingleObject(process.hProcess, static_cast<DWORD>(seconds * 1000)) == WAIT_TIMEOUT) {

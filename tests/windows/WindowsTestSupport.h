@@ -38,5 +38,8 @@ struct ProgramRun {
 };
 // Runs this test program's neighbour `program` with `arguments`, writes all
 // of `input` and then ends it, collects the output; gives up after `seconds`.
+// With `holdUntil`, the input stays open until the output holds that text;
+// then `more` is written and the input ends.
 ProgramRun RunProgram(const std::wstring& program, const std::wstring& arguments,
-                      const std::string& input, double seconds = 30);
+                      const std::string& input, double seconds = 30, const std::string& holdUntil = "",
+                      const std::string& more = "");

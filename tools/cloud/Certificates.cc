@@ -45,7 +45,8 @@ std::string AltNames(const std::vector<std::string>& hosts) {
   std::string names;
   for (const std::string& host : hosts) {
     if (!names.empty()) names += ",";
-    names += (IsIpAddress(host) ? "IP:" : "DNS:") + host;
+    // Some clients match the host only against DNS names, an address too.
+    names += (IsIpAddress(host) ? "IP:" + host + ",DNS:" : "DNS:") + host;
   }
   return names;
 }

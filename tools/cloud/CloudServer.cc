@@ -92,10 +92,21 @@ Faults ReadFaults(const CloudOptions& options, const Json::Value& manifest) {
 }  // namespace
 
 bool CloudServer::Start(std::string& error) {
-  m_server = std::make_unique<httplib::SSLServer>(m_options.certFile.c_str(), m_options.keyFile.c_str());
+  if (m_options.plain) {
+    m_server = std::make_unique<httplib::Server>();
+  } else {
+    m_server = std::make_unique<httplib::SSLServer>(m_options.certFile.c_str(), m_options.keyFile.c_str());
+  }
   if (!m_server->is_valid()) {
     error = "cannot load the certificate " + m_options.certFile + " or its key " + m_options.keyFile;
     return false;
+  }
+  if (!m_options.requestLog.empty()) {
+    m_requestLog = std::fopen(m_options.requestLog.c_str(), "a");
+    if (!m_requestLog) {
+      error = "cannot write " + m_options.requestLog;
+      return false;
+    }
   }
   // One request per connection, so that stopping never waits for an idle one.
   m_server->set_keep_alive_max_count(1);
@@ -121,6 +132,8 @@ void CloudServer::Stop() {
   m_wake.notify_all();
   if (m_server) m_server->stop();
   if (m_thread.joinable()) m_thread.join();
+  if (m_requestLog) std::fclose(m_requestLog);
+  m_requestLog = nullptr;
 }
 
 std::vector<CloudServer::SeenRequest> CloudServer::Requests() const {
@@ -144,6 +157,12 @@ void CloudServer::Register() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_requests.push_back({req.target, req.get_header_value("User-Agent"), req.has_header("Accept"),
                           req.ssl && SSL_session_reused(req.ssl) == 1});
+    if (m_requestLog) {
+      const SeenRequest& seen = m_requests.back();
+      std::fprintf(m_requestLog, "%s\t%s\t%d\t%d\n", seen.target.c_str(), seen.userAgent.c_str(),
+                   seen.hasAccept ? 1 : 0, seen.resumedSession ? 1 : 0);
+      std::fflush(m_requestLog);
+    }
   };
 
   // Writes `body` in pieces of `piece` bytes with `delay` ms between them;
@@ -182,7 +201,8 @@ void CloudServer::Register() {
     std::string imageName = manifest.get("image", "").asString();
     std::string image;
     ReadFile(folder + "/" + imageName, image);
-    std::string base = m_options.publicBase.empty() ? "https://" + req.get_header_value("Host")
+    std::string scheme = m_options.plain ? "http://" : "https://";
+    std::string base = m_options.publicBase.empty() ? scheme + req.get_header_value("Host")
                                                     : m_options.publicBase;
     Json::Value answer(Json::objectValue);
     answer["model"] = model;
@@ -219,6 +239,11 @@ void CloudServer::Register() {
     } else {
       res.set_content(*body, "application/json");
     }
+  });
+
+  m_server->Get("/redirect", [record](const Request& req, Response& res) {
+    record(req);
+    res.set_redirect(req.get_param_value("to"), 302);
   });
 
   m_server->Get(R"(/images/([^/]+)/([^/]+))", [this, record, deliver](const Request& req, Response& res) {

@@ -15,9 +15,11 @@
 //   "delivery": pieces | slow | drop | stall | silent
 //   "pieceSize": bytes per piece (pieces, slow), "pieceDelayMs": pause per piece
 // The file is read at every request, so a running server can be changed.
+// GET /redirect?to=URL answers 302 with Location URL.
 #pragma once
 
 #include <condition_variable>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -25,7 +27,7 @@
 #include <vector>
 
 namespace httplib {
-class SSLServer;
+class Server;
 }
 
 struct CloudOptions {
@@ -37,8 +39,14 @@ struct CloudOptions {
   std::string answerFault;    // applies to every release when not empty
   std::string deliveryFault;  // applies to every release when not empty
   // Base of the image addresses, e.g. "https://cloud.terno.example:8443";
-  // empty: "https://" + the Host header of the query.
+  // empty: "https://" (or "http://") + the Host header of the query.
   std::string publicBase;
+  // Plain HTTP instead of HTTPS (no certificate needed), for redirect tests.
+  bool plain = false;
+  // When set, one line per request is appended to this file: the target,
+  // the user agent, whether an Accept header came and whether the TLS
+  // session was resumed (1 or 0), separated by tabs.
+  std::string requestLog;
 };
 
 class CloudServer {
@@ -71,19 +79,21 @@ class CloudServer {
   void HoldUntilStopped();
 
   CloudOptions m_options;
-  std::unique_ptr<httplib::SSLServer> m_server;
+  std::unique_ptr<httplib::Server> m_server;
   std::thread m_thread;
   int m_port = 0;
   mutable std::mutex m_mutex;
   std::condition_variable m_wake;
   bool m_stopping = false;
   std::vector<SeenRequest> m_requests;
+  std::FILE* m_requestLog = nullptr;
 };
 
 // Makes a throw-away certificate authority and certificates with the openssl
 // command in `dir`: ca.pem (the CA to trust), server.pem and server-key.pem
 // (naming every host in `hosts`: IP addresses as IP names, others as DNS
-// names), and untrusted.pem and untrusted-key.pem, for the same hosts but
-// issued by another CA that nobody trusts.
+// names; IP addresses also as DNS names, for clients that match only those),
+// and untrusted.pem and untrusted-key.pem, for the same hosts but issued by
+// another CA that nobody trusts.
 bool MakeCertificates(const std::string& dir, const std::vector<std::string>& hosts,
                       std::string& error);

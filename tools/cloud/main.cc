@@ -21,12 +21,16 @@ const char kUsage[] =
     "  --listen ADDR         address to listen on (default 127.0.0.1)\n"
     "  --port N              port (default 443; 0 picks a free one)\n"
     "  --public-base URL     base of the image addresses (default https:// + Host header)\n"
+    "  --plain               serve plain HTTP (no --cert, --key)\n"
+    "  --request-log FILE    append a line per request: target, user agent, Accept sent,\n"
+    "                        TLS session resumed (tab-separated)\n"
     "  --answer-fault F      every answer: html, invalid-json, empty, oversize, pieces,\n"
     "                        silent, drop\n"
     "  --delivery-fault F    every image: pieces, slow, drop, stall, silent\n"
     "  --make-certs DIR      write ca.pem, server.pem, server-key.pem, untrusted.pem,\n"
     "                        untrusted-key.pem for the --host names (default 127.0.0.1,\n"
     "                        localhost, cloud.terno.example) and exit\n"
+    "GET /redirect?to=URL answers with a redirect to URL.\n"
     "Prints \"listening on ADDR:PORT\" when ready; stops on SIGINT or SIGTERM.\n";
 
 [[noreturn]] void Usage(const char* problem) {
@@ -46,6 +50,10 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return 0;
     }
+    if (arg == "--plain") {
+      options.plain = true;
+      continue;
+    }
     if (i + 1 >= argc) Usage(("missing value after " + arg).c_str());
     std::string value = argv[++i];
     if (arg == "--releases") options.releasesDir = value;
@@ -58,6 +66,7 @@ int main(int argc, char** argv) {
     else if (arg == "--delivery-fault") options.deliveryFault = value;
     else if (arg == "--make-certs") certDir = value;
     else if (arg == "--host") hosts.push_back(value);
+    else if (arg == "--request-log") options.requestLog = value;
     else Usage(("unknown option " + arg).c_str());
   }
 
@@ -70,8 +79,8 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  if (options.releasesDir.empty() || options.certFile.empty() || options.keyFile.empty()) {
-    Usage("--releases, --cert and --key are required");
+  if (options.releasesDir.empty() || (!options.plain && (options.certFile.empty() || options.keyFile.empty()))) {
+    Usage("--releases, and without --plain --cert and --key, are required");
   }
 
   // The signals are taken with sigwait, so every thread must block them.

@@ -54,13 +54,13 @@ struct HeaderList {
 
 HttpClient::HttpClient() {
   InitCurlOnce();
-  m_curl = curl_easy_init();
+  m_handle = curl_easy_init();
 }
 
-HttpClient::~HttpClient() { curl_easy_cleanup(static_cast<CURL*>(m_curl)); }
+HttpClient::~HttpClient() { curl_easy_cleanup(static_cast<CURL*>(m_handle)); }
 
 HttpClient::Result HttpClient::Get(const std::string& url, const BodySink& sink) {
-  CURL* curl = static_cast<CURL*>(m_curl);
+  CURL* curl = static_cast<CURL*>(m_handle);
   if (!curl) {
     std::fprintf(stderr, "brickfix: %s: cannot create an HTTP handle\n", url.c_str());
     return Result::kFailed;
