@@ -2,6 +2,7 @@
 
 #include <json/json.h>
 
+#include <algorithm>
 #include <exception>
 #include <new>
 
@@ -56,6 +57,13 @@ int ParseRomInfo(const char* text, RomInfo& info) {
   info.level = decoded.level;
   info.size = decoded.size;
   return info.url.empty() || info.level != 0 ? 1 : 0;
+}
+
+bool IsReleaseFor(const RomInfo& info, const std::string& model) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  return info.size > 0 && info.model.size() == model.size() &&
+         std::equal(model.begin(), model.end(), info.model.begin(),
+                    [&](char a, char b) { return lower(a) == lower(b); });
 }
 
 int QueryLatestRom(RomInfo& info, const std::string& url) {
