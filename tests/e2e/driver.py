@@ -11,9 +11,11 @@ class Brickfix:
     """brickfix --ui=line inside a namespace, with its output collected."""
 
     def __init__(self, lab, binary, cwd, env=None, log=None):
+        """binary: its path, or the command line that runs it."""
         full_env = dict(os.environ)
         full_env.update(env or {})
-        self.proc = lab.start(lab.pc, [binary, "--ui=line"], cwd=cwd, env=full_env,
+        argv = (list(binary) if isinstance(binary, (list, tuple)) else [binary]) + ["--ui=line"]
+        self.proc = lab.start(lab.pc, argv, cwd=cwd, env=full_env,
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE)
         self.lines = []       # complete lines
