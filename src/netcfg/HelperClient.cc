@@ -28,8 +28,9 @@ char kPathVar[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
 char kLocaleVar[] = "LC_ALL=C";
 char* const kEnvironment[] = {kPathVar, kLocaleVar, nullptr};
 
+// A helper that cannot be asked is like a kernel that cannot be: refused.
 KernelResult ResultOf(const std::optional<Reply>& reply) {
-  if (!reply) return KernelResult::kFailed;
+  if (!reply) return KernelResult::kRefused;
   switch (reply->status) {
     case Status::kDone: return KernelResult::kDone;
     case Status::kRefused: return KernelResult::kRefused;
@@ -274,11 +275,16 @@ ScopedFd Client::OpenTftpListener(const std::string& ifname) {
 }
 
 ScopedFd Client::OpenEchoSocket() {
+  // The probe asks every 1.8 s; without the right it is not asked again.
+  if (m_echoRefused) return ScopedFd();
   Request request;
   request.kind = Kind::kOpenEchoSocket;
   ScopedFd fd;
   std::optional<Reply> reply = Ask(request, &fd);
-  if (!reply || reply->status != Status::kDone) return ScopedFd();
+  if (!reply || reply->status != Status::kDone) {
+    if (!reply || reply->status == Status::kRefused) m_echoRefused = true;
+    return ScopedFd();
+  }
   return fd;
 }
 

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -86,7 +87,8 @@ class Client {
   bool StartDhcpClient(const std::string& ifname, const std::string& preferred);
   // UDP port 69 answering only on `ifname`; not valid when it cannot be had.
   ScopedFd OpenTftpListener(const std::string& ifname);
-  // A raw ICMP socket for echo replies; not valid without the right.
+  // A raw ICMP socket for echo replies; not valid without the right (and
+  // not asked for again once the helper has said so).
   ScopedFd OpenEchoSocket();
 
  private:
@@ -95,6 +97,7 @@ class Client {
   KernelResult AskAdapter(Request request, const std::string& ifname);
 
   Connection& m_connection;
+  std::atomic<bool> m_echoRefused{false};
 };
 
 // The kernel's tables: read here (that needs no right), changed through the

@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
@@ -280,4 +282,28 @@ TEST_F(NetHelperTest, ServeRefusesPassedDescriptorsAndEndsWithTheOtherEnd) {
   ours.Reset();
   helperThread.join();  // returns once our end has closed
   EXPECT_TRUE(kernel.calls.empty());
+}
+
+// The helper is found beside the program's real path, where the installation
+// or the build puts it; started, it answers, and it ends with our end of the
+// socket. A program that is no helper is not taken for one.
+TEST(NetHelperProcessTest, FoundBesideTheProgramStartedAndEndedWithOurEnd) {
+  EXPECT_EQ(HelperCandidates("/usr/bin/brickfix"),
+            (std::vector<std::string>{"/usr/libexec/brickfix/brickfix-nethelper",
+                                      "/usr/bin/brickfix-nethelper"}));
+  std::string built = std::filesystem::path(BRICKFIX_BINARY).parent_path() / "brickfix-nethelper";
+  std::string error;
+  std::unique_ptr<HelperProcess> process = HelperProcess::Start(built, error);
+  ASSERT_NE(process, nullptr) << error;
+  Client client(*process);
+  EXPECT_TRUE(client.Rights().has_value());
+  pid_t pid = process->pid();
+  EXPECT_EQ(kill(pid, 0), 0);
+  process.reset();  // closes our end and waits for the helper
+  EXPECT_EQ(kill(pid, 0), -1);
+
+  EXPECT_EQ(HelperProcess::Start("/bin/true", error), nullptr);
+  EXPECT_NE(error.find("does not answer"), std::string::npos) << error;
+  EXPECT_EQ(HelperProcess::Start("/no/such/helper", error), nullptr);
+  EXPECT_NE(error.find("No such file"), std::string::npos) << error;
 }
