@@ -249,6 +249,13 @@ KernelResult Client::FlushNeighbours() {
 }
 
 KernelResult Client::RestoreAdapter(const std::string& ifname, const AdapterState& state) {
+  if (!IsAcceptableState(state)) {
+    std::fprintf(stderr,
+                 "brickfix: the network helper puts back only unicast addresses and main-table "
+                 "routes through the adapter's own subnets; %s's journal lists others\n",
+                 ifname.c_str());
+    return KernelResult::kFailed;
+  }
   Request request;
   request.kind = Kind::kRestoreAdapter;
   request.state = state;
