@@ -1,21 +1,21 @@
 // Serves one image from memory with the program's TFTP service, for the
 // benchmark and for trying the router simulator by hand:
 //   tftp_bench_server IMAGE [PORT]
-// The log goes to standard error. Runs until it is killed.
-#include <unistd.h>
-
+// The log goes to standard error. Runs until it is killed. The same source
+// builds for Linux and for Windows.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/BrickfixDlg.h"
 #include "console/ConsoleView.h"
 #include "console/UiBridge.h"
 #include "firmware/ServedFile.h"
-#include "platform/linux/LinuxPlatform.h"
 #include "tftp/TftpOps.h"
 
 namespace {
@@ -36,6 +36,15 @@ class StderrView : public IConsoleView {
   void ApplyStyle(int, const CColorEdit&) override {}
   void ShowAbout() override {}
   void Shutdown() override {}
+};
+
+class BenchPlatform : public IPlatform {
+ public:
+  void BeginThread(std::function<void()> fn) override { std::thread(std::move(fn)).detach(); }
+  [[noreturn]] void ExitProcess(int status) override {
+    std::fflush(nullptr);
+    std::_Exit(status);
+  }
 };
 
 }  // namespace
@@ -60,7 +69,7 @@ int main(int argc, char** argv) {
 
   auto* view = new StderrView;
   auto* bridge = new UiBridge;
-  auto* platform = new LinuxPlatform(*bridge, *view);
+  auto* platform = new BenchPlatform;
   auto port = static_cast<std::uint16_t>(argc == 3 ? std::atoi(argv[2]) : tftp::kTftpPort);
   auto* tftp = new TftpOps(port);
   CBrickfixDlg::Services services;
@@ -73,5 +82,5 @@ int main(int argc, char** argv) {
   dlg->m_strModel = "recovery.bin";
   dlg->m_bCfgNotRequested = 0;  // every fetch just waits for a report
   dlg->m_pTftpThread = tftp->StartListener(dlg);
-  for (;;) pause();
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }

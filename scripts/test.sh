@@ -9,6 +9,11 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 phase() { printf '\n== %s (%s)\n' "$1" "$(date +%T)"; }
 
+# The Windows program first: its own tests under Wine, and the build that the
+# plain run's Wine scenarios and installer test use.
+phase "Windows program under Wine"
+./scripts/test-windows.sh build-windows
+
 # The plain build is made for the tests: the end-to-end scenarios shorten the
 # router's 63 s of upload silence through it.
 phase "plain build"
@@ -25,9 +30,6 @@ phase "AddressSanitizer + UBSan"
 phase "ThreadSanitizer"
 ./scripts/build.sh build-tsan -DBRICKFIX_SANITIZE=thread
 (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j "$jobs" -E "$slow")
-
-phase "Windows program under Wine"
-./scripts/test-windows.sh build-windows
 
 phase "fuzzers"
 ./fuzz/run.sh

@@ -67,9 +67,12 @@ void CBrickfixDlg::ListAdapters() {
   for (const AdapterRecord& adapter : adapters) {
     if (adapter.type != MIB_IF_TYPE_ETHERNET) continue;
     if (m_nAdapterCount >= kMaxAdapters) break;
+    // The system counts the limit in its own encoding (on Windows 79 bytes
+    // of code page 936, up to 237 bytes here in UTF-8); the slot only has to
+    // hold what it lets through.
     std::string name;
     if (!m_services.net->GetConnectionName(adapter, kNameLimit, name) ||
-        name.size() >= kNameLimit) {
+        name.size() >= sizeof m_szAdapterNames[0]) {
       MessageBox("无法获取网卡信息 !程序在确认后退出。");
       ExitProcess(0);
     }

@@ -6,8 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
+#include <span>
 
 #include "platform/linux/ScopedFd.h"
 
@@ -54,26 +56,18 @@ bool OpenEchoSocket(PingSocket kind, const uint8_t identifier[2], const std::fun
   return echo.fd.valid() && BindPingSocket(echo, identifier);
 }
 
-// The ICMP message in a received datagram, or null when it is too short or
-// (raw) its IPv4 header does not name the target as its source.
-const uint8_t* IcmpMessage(const EchoSocket& echo, const uint8_t* data, std::size_t length) {
-  std::size_t offset = 0;
-  if (echo.raw) {
-    if (length < 20) return nullptr;
-    offset = static_cast<std::size_t>(data[0] & 0x0f) * 4;
-    if (offset < 20 || std::memcmp(data + 12, &echo.target, 4) != 0) return nullptr;
-  }
-  return length >= offset + 8 ? data + offset : nullptr;
-}
-
 // An echo reply from the target with our identifier and the sequence number
 // of our request (1, as the bytes 01 00).
-bool IsOurReply(const EchoSocket& echo, const uint8_t* data, std::size_t length,
-                const sockaddr_in& from) {
+bool IsOurReply(const EchoSocket& echo, std::span<const uint8_t> data, const sockaddr_in& from) {
   if (from.sin_family != AF_INET || from.sin_addr.s_addr != echo.target.s_addr) return false;
-  const uint8_t* icmp = IcmpMessage(echo, data, length);
-  return icmp && icmp[0] == kEchoReply && icmp[4] == echo.id[0] && icmp[5] == echo.id[1] &&
-         icmp[6] == 1 && icmp[7] == 0;
+  if (echo.raw) {
+    std::array<uint8_t, 4> source;
+    std::memcpy(source.data(), &echo.target, 4);
+    return IsEchoReplyFrom(data, source, static_cast<uint16_t>(echo.id[0] | echo.id[1] << 8));
+  }
+  // A ping socket's datagram is the ICMP message alone.
+  return data.size() >= 8 && data[0] == kEchoReply && data[4] == echo.id[0] &&
+         data[5] == echo.id[1] && data[6] == 1 && data[7] == 0;
 }
 
 // Waits up to the reply time for the socket to have a datagram (or an error,
@@ -89,31 +83,7 @@ bool WaitReadable(int fd) {
 
 }  // namespace
 
-uint16_t IcmpChecksum(const void* buffer, std::size_t length) {
-  const auto* bytes = static_cast<const uint8_t*>(buffer);
-  uint32_t sum = 0;
-  for (std::size_t i = 0; i + 1 < length; i += 2) sum += (bytes[i] << 8) | bytes[i + 1];
-  if (length % 2) sum += bytes[length - 1] << 8;
-  while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
-  return static_cast<uint16_t>(~sum);
-}
-
 uint16_t EchoIdentifier() { return static_cast<uint16_t>(getpid() & 0xffff); }
-
-EchoRequest BuildEchoRequest(uint16_t identifier) {
-  EchoRequest request{};
-  request[0] = 8;
-  request[1] = 0;
-  request[4] = static_cast<uint8_t>(identifier & 0xff);
-  request[5] = static_cast<uint8_t>(identifier >> 8);
-  request[6] = 1;
-  request[7] = 0;
-  for (std::size_t i = 0; i < 32; ++i) request[8 + i] = static_cast<uint8_t>('a' + i % 26);
-  uint16_t checksum = IcmpChecksum(request.data(), request.size());
-  request[2] = static_cast<uint8_t>(checksum >> 8);
-  request[3] = static_cast<uint8_t>(checksum & 0xff);
-  return request;
-}
 
 bool PingOnce(const char* address, PingSocket kind, const std::function<int()>& openRaw) {
   sockaddr_in target{};
@@ -134,6 +104,6 @@ bool PingOnce(const char* address, PingSocket kind, const std::function<int()>& 
     socklen_t fromLength = sizeof from;
     ssize_t n = recvfrom(echo.fd.get(), reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&from),
                          &fromLength);
-    if (n > 0 && IsOurReply(echo, reply, static_cast<std::size_t>(n), from)) return true;
+    if (n > 0 && IsOurReply(echo, {reply, static_cast<std::size_t>(n)}, from)) return true;
   }
 }

@@ -1,9 +1,5 @@
 #include "tftp/TftpOps.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <system_error>
@@ -17,14 +13,10 @@ TftpOps::TftpOps(std::uint16_t listenPort, std::uint16_t firstTransferPort,
                  std::chrono::microseconds firstTimeout,
                  std::optional<std::chrono::microseconds> uploadFirstTimeout)
     : m_listenPort(listenPort),
-      m_settings{firstTransferPort, firstTimeout, uploadFirstTimeout.value_or(firstTimeout)},
-      m_stop(::eventfd(0, EFD_CLOEXEC)) {}
+      m_settings{firstTransferPort, firstTimeout, uploadFirstTimeout.value_or(firstTimeout)} {}
 
 TftpOps::~TftpOps() {
-  std::uint64_t one = 1;
-  if (::write(m_stop.get(), &one, sizeof one) < 0) {
-    // Without the wake-up the listener still ends at its next datagram.
-  }
+  m_stop.Break();
   std::unique_lock<std::mutex> lock(m_mutex);
   m_changed.wait(lock, [this] { return m_listeners == 0 && m_transfers == 0; });
 }
@@ -84,10 +76,9 @@ int TftpOps::TftpListenerThread(CBrickfixDlg* dlg) {
 void TftpOps::Serve(const std::shared_ptr<UdpSocket>& sock) {
   std::uint8_t buffer[tftp::kRequestMax];
   for (;;) {
-    pollfd entries[] = {{sock->fd(), POLLIN, 0}, {m_stop.get(), POLLIN, 0}};
-    if (::poll(entries, 2, -1) <= 0) continue;
-    if (entries[1].revents) return;
-    if (!entries[0].revents) continue;
+    tftp::Ready ready = tftp::WaitReadable(*sock, m_stop);
+    if (ready == tftp::Ready::kBroken) return;
+    if (ready != tftp::Ready::kReadable) continue;
     TransferRequest request;
     std::size_t length = 0;
     if (sock->ReceiveNow(buffer, request.client, length) != UdpSocket::Receive::kDatagram) continue;

@@ -77,7 +77,7 @@ class TftpOps : public ITftpOps {
   CWinThread m_thread;
   std::atomic<std::uint16_t> m_boundPort{0};
   std::atomic<int> m_started{0};
-  ScopedFd m_stop;  // an eventfd that ends the listener's wait
+  tftp::WaitBreaker m_stop;  // ends the listener's wait
 
   std::mutex m_mutex;
   std::condition_variable m_changed;

@@ -1,11 +1,10 @@
 #include "tftp/TftpServer.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <chrono>
 #include <span>
 #include <string_view>
+#include <thread>
 
 #include "app/BrickfixDlg.h"
 #include "app/Log.h"
@@ -93,7 +92,7 @@ AnswerResult AwaitAnswer(UdpSocket& sock, const sockaddr_in& client, AnswerWait&
       if (got == Got::kNothing && !spin && left.count() == 0) break;  // the wait is over
       auto elapsed = std::chrono::ceil<microseconds>(Clock::now() - start);
       if (spin && elapsed < std::min(kSpinBudget, wait.current())) {
-        sched_yield();  // lets a peer on this processor run
+        std::this_thread::yield();  // lets a peer on this processor run
         continue;
       }
       // Spinning is over, a stranger came, or the receive ended early: wait

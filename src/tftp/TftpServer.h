@@ -4,8 +4,6 @@
 // of its own, from the first transfer port upward.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>

@@ -1,8 +1,8 @@
 #include "tftp/UdpSocket.h"
 
-#include <arpa/inet.h>
 #include <net/if.h>
-#include <sys/socket.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -13,10 +13,6 @@
 #include <utility>
 
 namespace tftp {
-
-bool SameEndpoint(const sockaddr_in& a, const sockaddr_in& b) {
-  return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
-}
 
 UdpSocket UdpSocket::Open() { return UdpSocket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)); }
 
@@ -79,6 +75,22 @@ UdpSocket::Receive UdpSocket::ReceiveWithin(std::span<std::uint8_t> buffer, sock
   }
   if (errno == EAGAIN || errno == EWOULDBLOCK) return Receive::kExpired;
   return errno == EINTR ? Receive::kInterrupted : Receive::kFailed;
+}
+
+WaitBreaker::WaitBreaker() : m_handle(::eventfd(0, EFD_CLOEXEC)) {}
+
+void WaitBreaker::Break() {
+  std::uint64_t one = 1;
+  if (::write(m_handle.get(), &one, sizeof one) < 0) {
+    // Without the wake-up the wait still ends at the socket's next datagram.
+  }
+}
+
+Ready WaitReadable(const UdpSocket& sock, const WaitBreaker& breaker) {
+  pollfd entries[] = {{sock.fd(), POLLIN, 0}, {breaker.m_handle.get(), POLLIN, 0}};
+  if (::poll(entries, 2, -1) <= 0) return Ready::kNothing;
+  if (entries[1].revents) return Ready::kBroken;
+  return entries[0].revents ? Ready::kReadable : Ready::kNothing;
 }
 
 }  // namespace tftp

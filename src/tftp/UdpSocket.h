@@ -1,30 +1,32 @@
-// An IPv4 UDP socket that closes itself.
+// An IPv4 UDP socket that closes itself. Each system has its own
+// implementation (UdpSocket.cc, win32/UdpSocket.cc); the transfers above it
+// are the same everywhere.
 #pragma once
-
-#include <netinet/in.h>
-#include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
 #include <span>
 
-#include "platform/linux/ScopedFd.h"
+#include "os/Sockets.h"
 
 namespace tftp {
 
-bool SameEndpoint(const sockaddr_in& a, const sockaddr_in& b);
+inline bool SameEndpoint(const sockaddr_in& a, const sockaddr_in& b) {
+  return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
 
 class UdpSocket {
  public:
   UdpSocket() = default;
-  // Takes ownership of `fd` (-1 for none).
-  explicit UdpSocket(int fd) : m_fd(fd) {}
+  // Takes ownership of `sock`.
+  explicit UdpSocket(NativeSocket sock) : m_fd(sock) {}
 
-  // A new blocking UDP socket; not valid() when none could be created.
+  // A new blocking UDP socket; not valid() when none could be created. No
+  // other program can bind the same port while it holds one.
   static UdpSocket Open();
 
-  bool valid() const { return m_fd.get() >= 0; }
-  int fd() const { return m_fd.get(); }
+  bool valid() const { return m_fd.valid(); }
+  NativeSocket fd() const { return m_fd.get(); }
 
   // Binds to 0.0.0.0 and `port` (0: a port the system chooses).
   bool Bind(std::uint16_t port) const;
@@ -40,7 +42,8 @@ class UdpSocket {
   ssize_t SendTo(std::span<const std::uint8_t> bytes, const sockaddr_in& to) const;
 
   // One datagram into `buffer`; the longer part of a datagram that does not
-  // fit is dropped. `length` receives the datagram's whole length.
+  // fit is dropped. `length` receives the datagram's whole length (at least
+  // more than the buffer's size when it did not fit).
   enum class Receive {
     kDatagram,
     kExpired,      // nothing came within the time given
@@ -58,10 +61,32 @@ class UdpSocket {
   }
 
  private:
+  friend class WaitBreaker;
   bool SetReceiveTimeout(std::chrono::microseconds timeout);
 
-  ScopedFd m_fd;
+  ScopedSocket m_fd;
   std::chrono::microseconds m_receiveTimeout{0};  // 0: none set (wait forever)
+  bool m_nonBlocking = false;  // Windows: the socket's mode is switched for a wait of 0
+};
+
+enum class Ready { kReadable, kBroken, kNothing };
+class WaitBreaker;
+// Waits without a time limit until `sock` is readable or `breaker` broken;
+// kNothing when the wait ended for neither (try again).
+Ready WaitReadable(const UdpSocket& sock, const WaitBreaker& breaker);
+
+// Ends a wait for a socket from another thread, for good.
+class WaitBreaker {
+ public:
+  WaitBreaker();
+  WaitBreaker(const WaitBreaker&) = delete;
+  WaitBreaker& operator=(const WaitBreaker&) = delete;
+  void Break();
+
+ private:
+  friend Ready WaitReadable(const UdpSocket& sock, const WaitBreaker& breaker);
+  ScopedSocket m_handle;  // an eventfd on Linux, a loopback socket on Windows
+  ScopedSocket m_sender;  // Windows only: sends the loopback socket its datagram
 };
 
 }  // namespace tftp

@@ -299,6 +299,33 @@ TEST_F(WizardTest, SeventyNineByteNameIsUsed) {
   EXPECT_EQ(h.net.commands[0].adapter, name);
 }
 
+TEST_F(WizardTest, NameLimitIsCountedByTheSystemSlotHoldsWhatItAccepts) {
+  // 39 Chinese characters and one letter: 79 bytes in code page 936, 118 in
+  // UTF-8. The system accepts it, so the wizard uses it.
+  std::string name;
+  for (int i = 0; i < 39; ++i) name += "网";
+  name += "1";
+  h.net.AddEthernet(name);
+  h.net.nameLength = [](const std::string& text) {
+    std::size_t units = 0;
+    for (unsigned char c : text) units += c < 0x80 ? 1 : (c >= 0xC0 ? 2 : 0);
+    return units;
+  };
+  EnterStepFive(h);
+  ASSERT_EQ(h.net.commands.size(), 1u);
+  EXPECT_EQ(h.net.commands[0].adapter, name);
+  EXPECT_STREQ(h.dlg->m_szAdapterNames[1], name.c_str());
+
+  // A name the slot cannot hold ends the run even when the system let it by.
+  WizardHarness w;
+  w.Start();
+  w.net.AddEthernet(std::string(256, 'n'));
+  w.net.nameLength = [](const std::string&) { return std::size_t{1}; };
+  w.dlg->m_nStep = 5;
+  EXPECT_THROW(w.dlg->RunStep(), FakeExit);
+  EXPECT_EQ(w.view.Messages(), Lines{"无法获取网卡信息 !程序在确认后退出。"});
+}
+
 TEST_F(WizardTest, AdapterListStopsAt255) {
   for (int i = 0; i < 300; ++i) h.net.AddEthernet("e" + std::to_string(i));
   EnterStepFive(h);

@@ -10,12 +10,11 @@ import time
 class Brickfix:
     """brickfix --ui=line inside a namespace, with its output collected."""
 
-    def __init__(self, lab, binary, cwd, env=None, log=None):
-        """binary: its path, or the command line that runs it."""
+    def __init__(self, lab, binary, cwd, env=None, log=None, launcher=()):
+        """launcher: what runs the binary (wine64 for the Windows program)."""
         full_env = dict(os.environ)
         full_env.update(env or {})
-        argv = (list(binary) if isinstance(binary, (list, tuple)) else [binary]) + ["--ui=line"]
-        self.proc = lab.start(lab.pc, argv, cwd=cwd, env=full_env,
+        self.proc = lab.start(lab.pc, list(launcher) + [binary, "--ui=line"], cwd=cwd, env=full_env,
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE)
         self.lines = []       # complete lines

@@ -118,7 +118,7 @@ OPERATOR = None
 class Scenario:
     """One run: a lab, a cloud, a working directory with "Rom", brickfix."""
 
-    def __init__(self, build, name, log):
+    def __init__(self, build, name, log, args=None):
         self.build = build
         self.name = name
         self.log = log
@@ -197,7 +197,7 @@ class Scenario:
 
     # -- brickfix and the router --
 
-    def program(self, *args):
+    def command(self, *args):
         """brickfix with args, as root or as the operator."""
         if not self.operator:
             return [os.path.join(self.build, "src/brickfix")] + list(args)
@@ -216,7 +216,9 @@ class Scenario:
                # A build made for the tests ends an upload after 6.3 s of
                # silence instead of 63 s; other builds ignore this.
                "BRICKFIX_TEST_UPLOAD_WAIT_MS": "100"}
-        self.bf = Brickfix(self.nm or self.lab, self.program(), self.work, env, self.log)
+        command = self.command()
+        self.bf = Brickfix(self.nm or self.lab, command[-1], self.work, env, self.log,
+                           launcher=command[:-1])
         for line in MENU:
             self.bf.expect(line)
         if self.operator:
@@ -308,7 +310,7 @@ class Scenario:
         """brickfix --restore-network in pc: (status, stdout, stderr)."""
         launcher = self.nm or self.lab
         env = dict(os.environ, XDG_STATE_HOME=self.state_home)
-        p = launcher.start(launcher.pc, self.program("--restore-network"),
+        p = launcher.start(launcher.pc, self.command("--restore-network"),
                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         out, err = p.communicate(timeout=120)
         if self.log:
@@ -544,7 +546,8 @@ def no_cloud_no_store(s):
     check_eq(os.readlink(os.path.join(s.rom, "RX2001-1")), planted, "the planted link")
 
 
-def port_69_taken(s):
+def hold_port_69_and_choose_a_model(s):
+    """Another program holds UDP port 69 in pc; the program ends at its box."""
     s.store("RX2001-1.0", image_bytes(1000, "s9"))
     holder = s.lab.start(s.lab.pc, ["/usr/bin/python3", "-c",
                                     "import socket,time\n"
@@ -557,6 +560,10 @@ def port_69_taken(s):
     bf.answer("1")
     bf.expect_message_box("程序即将退出，请关闭其它TFTP工具！", timeout=60)
     check_eq(bf.wait_exit(), 0, "exit status")
+
+
+def port_69_taken(s):
+    hold_port_69_and_choose_a_model(s)
     check(s.pc_addresses() != ["192.168.1.88/24"], "the static address was handed back")
 
 
@@ -826,7 +833,9 @@ SCENARIOS = [
 ]
 
 
-def main(scenarios=None):
+def main(scenarios=None, scenario_class=Scenario, add_arguments=None, skip_reason=None):
+    """add_arguments(parser) adds a runner's own options; skip_reason(args)
+    names what is missing for its scenarios (they are then skipped)."""
     scenarios = scenarios or SCENARIOS
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", required=True)
@@ -835,6 +844,8 @@ def main(scenarios=None):
     ap.add_argument("--as-user", action="store_true",
                     help="run brickfix as a throw-away unprivileged user whose network helper "
                          "alone has the capabilities")
+    if add_arguments:
+        add_arguments(ap)
     args = ap.parse_args()
     if args.list:
         print("\n".join(name for name, _ in scenarios))
@@ -845,24 +856,28 @@ def main(scenarios=None):
     if why:
         print("SKIPPED: the end-to-end suite needs network namespaces: " + why)
         return 77
+    why = skip_reason(args) if skip_reason else None
+    if why:
+        print("SKIPPED: " + why)
+        return 77
     if args.as_user:
         global OPERATOR
         OPERATOR = Operator(os.path.abspath(args.build))
         try:
-            return run_scenarios(args, scenarios)
+            return run_scenarios(args, scenarios, scenario_class)
         finally:
             OPERATOR.close()
-    return run_scenarios(args, scenarios)
+    return run_scenarios(args, scenarios, scenario_class)
 
 
-def run_scenarios(args, scenarios):
+def run_scenarios(args, scenarios, scenario_class):
     chosen = [(n, f) for n, f in scenarios if not args.scenario or n in args.scenario]
     failed = skipped = 0
     for name, fn in chosen:
         started = time.time()
         print("=== " + name, flush=True)
         try:
-            with Scenario(os.path.abspath(args.build), name, sys.stdout) as s:
+            with scenario_class(os.path.abspath(args.build), name, sys.stdout, args) as s:
                 fn(s)
             print("--- %s passed (%.1f s)" % (name, time.time() - started), flush=True)
         except Skip as why:

@@ -169,7 +169,8 @@ bool FakeNet::GetAdapters(std::vector<AdapterRecord>& out) {
 bool FakeNet::GetConnectionName(const AdapterRecord& adapter, std::size_t limit, std::string& name) {
   std::lock_guard<std::mutex> lock(mutex);
   auto it = names.find(adapter.id);
-  if (it == names.end() || it->second.size() >= limit) return false;
+  if (it == names.end()) return false;
+  if ((nameLength ? nameLength(it->second) : it->second.size()) >= limit) return false;
   name = it->second;
   return true;
 }

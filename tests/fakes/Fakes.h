@@ -105,6 +105,9 @@ class FakeNet : public INetOps {
   bool listFails = false;
   std::vector<AdapterRecord> adapters;
   std::map<std::string, std::string> names;  // id -> connection name; missing = unreadable
+  // A name's length as the system counts it against the limit (Windows: in
+  // code page 936); unset: its bytes.
+  std::function<std::size_t(const std::string&)> nameLength;
   std::vector<NetCommand> commands;
   bool executeFails = false;
   std::function<bool(const NetCommand&)> executeHook;  // overrides executeFails when set

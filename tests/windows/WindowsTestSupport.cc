@@ -60,14 +60,14 @@ void TypeInto(HWND edit, const std::string& text, WPARAM key) {
   }
 }
 
-namespace {
-
 std::wstring Neighbour(const std::wstring& program) {
   wchar_t self[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   std::wstring path(self);
   return path.substr(0, path.find_last_of(L"\\/") + 1) + program;
 }
+
+namespace {
 
 void ReadAll(HANDLE pipe, std::string* into) {
   char buffer[4096];

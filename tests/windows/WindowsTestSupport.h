@@ -27,6 +27,9 @@ HWND FocusOf(DWORD threadId);
 // `key` (VK_RETURN, VK_ESCAPE) in it when not 0.
 void TypeInto(HWND edit, const std::string& text, WPARAM key = 0);
 
+// The path of `program` in this test program's folder.
+std::wstring Neighbour(const std::wstring& program);
+
 // A program run with its standard input, output and error on pipes.
 struct ProgramRun {
   int exitCode = -1;

@@ -27,14 +27,3 @@ std::string NotYetAvailableFirmware::FindRomFile(const std::string&, const std::
 }
 void NotYetAvailableFirmware::DownloadFirmwareThread(CBrickfixDlg*) { Stop("固件下载"); }
 void NotYetAvailableFirmware::PrepareLocalFirmwareThread(CBrickfixDlg*) { Stop("本地固件"); }
-
-bool NotYetAvailableNet::GetAdapters(std::vector<AdapterRecord>&) { Stop("网卡设置"); }
-bool NotYetAvailableNet::GetConnectionName(const AdapterRecord&, std::size_t, std::string&) {
-  Stop("网卡设置");
-}
-bool NotYetAvailableNet::Execute(const NetCommand&) { Stop("网卡设置"); }
-bool NotYetAvailableNet::PingHost(const char*) { Stop("网卡设置"); }
-void NotYetAvailableNet::Sleep(unsigned) { Stop("网卡设置"); }
-
-CWinThread* NotYetAvailableTftp::StartListener(CBrickfixDlg*) { Stop("TFTP 服务"); }
-int NotYetAvailableTftp::ParseRecoveryResult(CBrickfixDlg*) { Stop("TFTP 服务"); }

@@ -1,8 +1,7 @@
-// TEMPORARY stand-ins for the parts of the wizard that the Windows program
-// does not have yet: the cloud query and firmware workers, the adapters and
-// address commands, and the TFTP service. Each shows a message box saying so
-// and ends the run (exit status 0). They go once the Windows firmware,
-// network and TFTP code exist.
+// TEMPORARY stand-in for the part of the wizard that the Windows program does
+// not have yet: the cloud query and firmware workers. Each shows a message box
+// saying so and ends the run (exit status 0). It goes once the Windows
+// firmware code exists.
 #pragma once
 
 #include "app/Ports.h"
@@ -16,19 +15,4 @@ class NotYetAvailableFirmware : public IFirmwareOps {
   std::string FindRomFile(const std::string& dir, const std::string& model, bool purge) override;
   void DownloadFirmwareThread(CBrickfixDlg* dlg) override;
   void PrepareLocalFirmwareThread(CBrickfixDlg* dlg) override;
-};
-
-class NotYetAvailableNet : public INetOps {
- public:
-  bool GetAdapters(std::vector<AdapterRecord>& out) override;
-  bool GetConnectionName(const AdapterRecord& adapter, std::size_t limit, std::string& name) override;
-  bool Execute(const NetCommand& command) override;
-  bool PingHost(const char* address) override;
-  void Sleep(unsigned milliseconds) override;
-};
-
-class NotYetAvailableTftp : public ITftpOps {
- public:
-  CWinThread* StartListener(CBrickfixDlg* dlg) override;
-  int ParseRecoveryResult(CBrickfixDlg* dlg) override;
 };

@@ -1,0 +1,396 @@
+#!/usr/bin/env python3
+"""The Windows program end to end under Wine, in the network namespaces of the
+end-to-end lab.
+
+Wine runs inside "pc" with a Wine prefix of its own (one wineserver per
+prefix, started inside the namespace, so that Wine sees the namespace's
+interfaces and nothing else). The test names the adapter in the registry as
+Windows would ("Name" under the adapter's network key; Wine's adapter GUIDs
+carry the Linux interface index in their first field). Wine's own netsh and
+arp do nothing: stand-ins built with the tests (command_standin.exe) take
+their place in the prefix's system32; each keeps its command line in a file
+and waits while this script carries the command out in the namespace (Wine
+cannot wait on a Linux process), then exits with the status written back.
+
+Usage: wine.py --build LINUX_BUILD --windows-build WINDOWS_BUILD [--scenario NAME ...]
+"""
+
+import fcntl
+import glob
+import os
+import re
+import shutil
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import e2e  # noqa: E402
+import netlab  # noqa: E402
+from driver import Brickfix  # noqa: E402
+from e2e import INSTRUCTIONS, check, check_eq, image_bytes, md5  # noqa: E402
+
+NETWORK_KEY = r"HKLM\SYSTEM\ControlSet001\Control\Network\{4D36E972-E325-11CE-BFC1-08002BE10318}"
+CONNECTION = "以太网"  # the name Windows gives the first wired connection
+PC_HOME = e2e.PC_HOME_ADDRESS
+
+
+def find_wine():
+    for candidate in ("/usr/lib/wine/wine64", shutil.which("wine64") or ""):
+        if candidate and os.access(candidate, os.X_OK):
+            return candidate
+    return None
+
+
+def wine_env(prefix):
+    env = dict(os.environ)
+    env.update({"WINEPREFIX": prefix, "WINEDEBUG": "-all", "WINEARCH": "win64",
+                "WINEDLLOVERRIDES": "mscoree,mshtml=;netsh.exe,arp.exe=n",
+                "LC_ALL": "C.UTF-8", "DISPLAY": ""})
+    return env
+
+
+def windows_path(path):
+    """The path as Wine's Z: drive shows the Linux root."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class PrefixTemplate:
+    """A Wine prefix made once per Windows build (wineboot is slow) and copied
+    for each namespace: hard links for Wine's files, real copies of the
+    registry files and the stand-ins, so that no run changes the template."""
+
+    def __init__(self, winbuild, wine):
+        self.wine = wine
+        self.winbuild = winbuild
+        self.path = os.path.join(winbuild, "wine-prefix-e2e")
+        self.standin = os.path.join(winbuild, "command_standin.exe")
+
+    def ensure(self):
+        with open(os.path.join(self.winbuild, ".wine-prefix-e2e.lock"), "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            if not os.path.isdir(self.path):
+                self._make()
+
+    def _make(self):
+        tmp = self.path + ".new"
+        shutil.rmtree(tmp, ignore_errors=True)
+        env = wine_env(tmp)
+        # Only Wine's own start-up runs here, in this namespace: no program
+        # of ours.
+        subprocess.run([self.wine, "wineboot", "-i"], env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=True, timeout=300)
+        for value in ("netsh.exe", "arp.exe"):
+            subprocess.run([self.wine, "reg", "add", r"HKCU\Software\Wine\DllOverrides", "/v",
+                            value, "/d", "native", "/f"], env=env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, check=True, timeout=120)
+        subprocess.run([os.path.join(os.path.dirname(self.wine), "wineserver"), "-w"], env=env,
+                       timeout=120)
+        os.rename(tmp, self.path)
+
+    def copy(self, dest):
+        if subprocess.run(["cp", "-al", self.path, dest], stderr=subprocess.DEVNULL).returncode:
+            shutil.rmtree(dest, ignore_errors=True)  # another file system: a real copy
+            subprocess.run(["cp", "-a", self.path, dest], check=True)
+        for name in glob.glob(os.path.join(self.path, "*.reg")):
+            target = os.path.join(dest, os.path.basename(name))
+            os.remove(target)
+            shutil.copy2(name, target)
+        system32 = os.path.join(dest, "drive_c", "windows", "system32")
+        for program in ("netsh.exe", "arp.exe"):
+            target = os.path.join(system32, program)
+            if os.path.exists(target):
+                os.remove(target)  # a link into the template: never write through it
+            shutil.copy2(self.standin, target)
+
+
+class StandInServer:
+    """Carries out the stand-ins' commands in the pc namespace."""
+
+    STATIC = re.compile(r'^netsh interface ip set address "(.*)" static (\S+) (\S+) (\S+) (\d+)$')
+    DHCP = re.compile(r'^netsh interface ip set address "(.*)" dhcp$')
+
+    def __init__(self, scenario, folder):
+        self.s = scenario
+        self.folder = folder
+        self.commands = []  # the command lines, in order
+        self.stop = threading.Event()
+        self.error = None
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def close(self):
+        self.stop.set()
+        self.thread.join(5)
+
+    def _serve(self):
+        n = 1
+        while not self.stop.is_set():
+            path = os.path.join(self.folder, "%d.cmd" % n)
+            if not os.path.exists(path):
+                time.sleep(0.02)
+                continue
+            with open(path, "rb") as f:
+                line = f.read().decode("utf-8", "replace")
+            self.commands.append(line)
+            if self.s.log:
+                self.s.log.write("  netsh| %s\n" % line)
+            try:
+                status = self._carry_out(line)
+            except Exception as e:  # noqa: BLE001 - reported by the scenario
+                self.error = "%s: %s" % (line, e)
+                status = 1
+            tmp = os.path.join(self.folder, "%d.status.tmp" % n)
+            with open(tmp, "w") as f:
+                f.write(str(status))
+            os.rename(tmp, os.path.join(self.folder, "%d.status" % n))
+            n += 1
+
+    def _carry_out(self, line):
+        pc, dev = self.s.lab.pc, self.s.ifname
+        m = self.STATIC.match(line)
+        if m:
+            if m.group(1) != CONNECTION:
+                return 1
+            prefix = sum(bin(int(part)).count("1") for part in m.group(3).split("."))
+            netlab.run("ip", "-n", pc, "addr", "flush", "dev", dev)
+            netlab.run("ip", "-n", pc, "addr", "add", "%s/%d" % (m.group(2), prefix), "dev", dev)
+            netlab.run("ip", "-n", pc, "route", "replace", "default", "via", m.group(4), "dev",
+                       dev, "metric", m.group(5))
+            return 0
+        m = self.DHCP.match(line)
+        if m:
+            if m.group(1) != CONNECTION:
+                return 1
+            netlab.run("ip", "-n", pc, "addr", "flush", "dev", dev)
+            leases = os.path.join(self.s.lab.tmp, "dhclient")
+            os.makedirs(leases, exist_ok=True)
+            self.s.lab.start(pc, ["dhclient", "-d", "-4", "-pf", os.path.join(leases, "pid"),
+                                  "-lf", os.path.join(leases, "leases"), dev],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            return 0
+        if line == "arp -d":
+            netlab.run("ip", "-n", pc, "neigh", "flush", "all")
+            return 0
+        return 1
+
+
+class WineScenario(e2e.Scenario):
+    """A lab scenario whose brickfix is the Windows program under Wine."""
+
+    def __init__(self, build, name, log, args):
+        super().__init__(build, name, log, args)
+        self.winbuild = os.path.abspath(args.windows_build)
+        self.wine = find_wine()
+        self.prefix = None
+        self.standins = None
+
+    def __enter__(self):
+        super().__enter__()
+        template = PrefixTemplate(self.winbuild, self.wine)
+        template.ensure()
+        self.prefix = os.path.join(self.lab.tmp, "wineprefix")
+        template.copy(self.prefix)
+        folder = os.path.join(self.lab.tmp, "standin")
+        os.makedirs(folder)
+        self.standins = StandInServer(self, folder)
+        self.env = wine_env(self.prefix)
+        self.env["BRICKFIX_STANDIN_DIR"] = windows_path(folder)
+        # The adapter's connection name, as Windows keeps it. This first Wine
+        # process starts the prefix's wineserver inside the namespace.
+        index = int(netlab.run("ip", "netns", "exec", self.lab.pc, "cat",
+                               "/sys/class/net/%s/ifindex" % self.ifname).stdout)
+        self.adapter_key = "%s\\{%08X-0000-0000-0000-4E6574446576}\\Connection" % (NETWORK_KEY, index)
+        r = subprocess.run(self.lab.exec_args(self.lab.pc, [self.wine, "reg", "add", self.adapter_key,
+                                                             "/v", "Name", "/t", "REG_SZ", "/d",
+                                                             CONNECTION, "/f"]),
+                           env=self.env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                           timeout=120)
+        if r.returncode != 0:
+            raise AssertionError("wine reg add failed: %s" % r.stdout)
+        return self
+
+    def __exit__(self, *exc):
+        if self.standins:
+            self.standins.close()
+        if self.bf and self.bf.proc.poll() is None:
+            self.bf.proc.kill()
+        if self.prefix:
+            subprocess.run([os.path.join(os.path.dirname(self.wine), "wineserver"), "-k"],
+                           env=wine_env(self.prefix), stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=60)
+        return super().__exit__(*exc)
+
+    def program(self):
+        """The Windows program with firmware of its own, else the lab build
+        that serves the image stored in "Rom"."""
+        return os.path.join(self.winbuild, "brickfix_lab.exe")
+
+    def start_brickfix(self):
+        env = dict(self.env)
+        env.update({"BRICKFIX_CLOUD_HOST": "127.0.0.1:%d" % e2e.CLOUD_PORT})
+        self.bf = Brickfix(self.lab, self.program(), self.work, env, self.log,
+                           launcher=[self.wine])
+        for line in e2e.MENU:
+            self.bf.expect(line, timeout=60)
+        return self.bf
+
+    def commands(self):
+        if self.standins.error:
+            raise AssertionError("a stand-in's command failed: " + self.standins.error)
+        return list(self.standins.commands)
+
+    def expect_commands(self, lines, timeout=30):
+        netlab.wait_for(lambda: len(self.commands()) >= len(lines), timeout,
+                        "the commands %r (ran: %r)" % (lines, self.commands()))
+        check_eq(self.commands(), lines, "the commands run")
+
+    def expect_listing(self):
+        self.bf.expect("当前可用网卡如下，请正确选择所使用的网卡：")
+        self.bf.expect("1. %s (%s)" % (CONNECTION, PC_HOME.split("/")[0]))
+        self.bf.expect("只发现一块网卡，强制使用这块网卡。")
+
+
+def static(address, gateway):
+    return ('netsh interface ip set address "%s" static %s 255.255.255.0 %s 1'
+            % (CONNECTION, address, gateway))
+
+
+DHCP = 'netsh interface ip set address "%s" dhcp' % CONNECTION
+RECOVERY = static("192.168.1.88", "192.168.1.1")
+LAN = static("192.168.199.88", "192.168.199.1")
+
+
+# ---- scenarios ----
+
+def router_comes_back(s):
+    """No report: the LAN address, the probe until the router answers at
+    192.168.199.1, DHCP, the probe again, success."""
+    image = image_bytes(150000, "w1")
+    s.store("RX2004-3.1", image)
+    bf = s.start_brickfix()
+    check_eq(s.pc_addresses(), [PC_HOME], "the address before the recovery")
+    bf.answer("4")
+    bf.expect("使用本地固件：RX2004-3.1", timeout=60)
+    s.expect_listing()
+    s.expect_address_setup()
+    s.expect_commands([RECOVERY])
+    router = s.router("--expect-md5", md5(image), "--expect-size", str(len(image)))
+    bf.expect("传输文件中：", timeout=60)
+    bf.expect("烧录Flash中，大约需要两分钟，务必保持Terno不断电！", timeout=60)
+    s.router_done(router)
+    netlab.wait_for(lambda: s.pc_addresses() == ["192.168.199.88/24"], 30, "the LAN address")
+    s.expect_commands([RECOVERY, LAN, "arp -d"])
+    s.router_comes_back(after_seconds=4)
+    bf.expect(re.compile(r"^\.+上电初始化中$"), timeout=60)  # dots while the router was away
+    bf.expect(re.compile(r"^\.*固件恢复成功！$"), timeout=90)
+    s.expect_commands([RECOVERY, LAN, "arp -d", DHCP, "arp -d"])
+    netlab.wait_for(lambda: any(re.match(r"192\.168\.199\.(1[0-4]\d|150)/24", a)
+                                for a in s.pc_addresses()), 30, "a DHCP lease from the router")
+    bf.close_input()
+    check_eq(bf.wait_exit(), 0, "exit status")
+
+
+def report_success(s):
+    """The router fetches the configuration record and the image, then
+    uploads report code 0."""
+    image = image_bytes(300000, "w2")
+    s.store("RX2001-1.2", image)
+    bf = s.start_brickfix()
+    bf.answer("1")
+    bf.expect("使用本地固件：RX2001-1.2", timeout=60)
+    s.expect_listing()
+    s.expect_address_setup()
+    router = s.router("--cfg", "--expect-size", str(len(image)), "--expect-md5", md5(image),
+                      "--report", "RX2001:recovery:0")
+    bf.expect("传输文件中：", timeout=60)
+    bf.expect_each(["固件烧录中，请耐心等待Terno回复烧录结果！", "结果上传中："], timeout=60)
+    s.router_done(router)
+    bf.expect("固件烧写成功！", timeout=120)
+    check_eq(s.commands(), [RECOVERY], "the commands run")
+    check_eq(s.pc_addresses(), ["192.168.1.88/24"], "the address after success")
+    check_eq(s.rom_files(), {"RX2001-1.2": image}, "the store")
+    bf.close_input()
+    check_eq(bf.wait_exit(), 0, "exit status")
+
+
+def wrong_model(s):
+    """Another model's router: the box, DHCP for the adapter, the end."""
+    s.store("RX2001-1.0", image_bytes(3000, "w3"))
+    bf = s.start_brickfix()
+    bf.answer("1")
+    s.expect_address_setup()
+    router = s.router("--image", "RX2003-recovery.bin", "--expect-silence")
+    bf.expect_message_box("实际机型为“RX2003”，与选择不符，请在退出后重试！", timeout=60)
+    check_eq(bf.wait_exit(), 0, "exit status")
+    s.router_done(router)
+    s.expect_commands([RECOVERY, DHCP])
+    check(s.pc_addresses() != ["192.168.1.88/24"], "the static address was handed back")
+
+
+def port_69_taken(s):
+    """Another program holds UDP port 69: the box, DHCP, the end."""
+    e2e.hold_port_69_and_choose_a_model(s)
+    s.expect_commands([RECOVERY, DHCP])
+
+
+def real_peers(s):
+    """tftp-hpa and curl fetch an image of more than 32 MiB (the block number
+    rolls over) from the Windows program's TFTP service, byte for byte."""
+    image = image_bytes(32 * 1024 * 1024 + 700, "w5")
+    folder = os.path.join(s.lab.tmp, "peers")
+    os.makedirs(folder)
+    source = os.path.join(folder, "image.bin")
+    with open(source, "wb") as f:
+        f.write(image)
+    netlab.run("ip", "-n", s.lab.pc, "addr", "flush", "dev", s.ifname)
+    s.lab.add_address(s.lab.pc, "192.168.1.88/24", s.ifname)
+    server = s.lab.start(s.lab.pc, [s.wine, os.path.join(s.winbuild, "tftp_bench_server.exe"),
+                                    windows_path(source)],
+                         env=s.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    netlab.wait_for(lambda: "0.0.0.0:69 " in netlab.run(
+        "ip", "netns", "exec", s.lab.pc, "ss", "-Hlun").stdout + " ", 60, "the server on port 69")
+    peers = [("tftp-hpa", lambda out: ["tftp", "-4", "-m", "binary", "192.168.1.88", "69", "-c",
+                                       "get", "recovery.bin", out]),
+             ("curl", lambda out: ["curl", "-s", "-o", out, "tftp://192.168.1.88/recovery.bin"])]
+    for name, argv in peers:
+        out = os.path.join(folder, name + ".bin")
+        started = time.time()
+        r = subprocess.run(s.lab.exec_args(s.lab.router, argv(out)), stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT, text=True, timeout=180)
+        if s.log:
+            s.log.write("  %s: %.1f s, status %d %s\n" % (name, time.time() - started,
+                                                          r.returncode, r.stdout.strip()))
+        check(os.path.exists(out), name + " wrote no file")
+        with open(out, "rb") as f:
+            got = f.read()
+        check_eq(len(got), len(image), name + ": the size")
+        check(got == image, name + ": the bytes differ")
+    check(server.poll() is None, "the server still runs")
+
+
+SCENARIOS = [
+    ("W01_RouterComesBack", router_comes_back),
+    ("W02_ReportSuccess", report_success),
+    ("W03_WrongModel", wrong_model),
+    ("W04_Port69Taken", port_69_taken),
+    ("W05_RealPeersOver32MiB", real_peers),
+]
+
+
+def add_arguments(parser):
+    parser.add_argument("--windows-build", required=True)
+
+
+def skip_reason(args):
+    if not find_wine():
+        return "Wine (wine64) is not installed"
+    for program in ("brickfix_lab.exe", "command_standin.exe", "tftp_bench_server.exe"):
+        if not os.path.exists(os.path.join(args.windows_build, program)):
+            return "no Windows build in %s (scripts/build-windows.sh)" % args.windows_build
+    return None
+
+
+if __name__ == "__main__":
+    sys.exit(e2e.main(SCENARIOS, WineScenario, add_arguments, skip_reason))
