@@ -5,6 +5,9 @@
 include(GNUInstallDirs)
 
 install(TARGETS brickfix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The network helper, a private program that brickfix finds relative to its
+# own folder. It gets its capabilities (and its group) after installation.
+install(TARGETS brickfix-nethelper RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/brickfix)
 
 # The local cloud stand-in and the router simulator, under names that say
 # which program they belong to.

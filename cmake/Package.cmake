@@ -1,7 +1,8 @@
 # The Debian package, built from the install rules with `cpack -G DEB`.
 # Its maintainer scripts (packaging/debian) create the group "brickfix" and
-# give /usr/bin/brickfix to that group with the network capabilities, so that
-# the group's members run the program without root.
+# give the network helper /usr/libexec/brickfix/brickfix-nethelper to that
+# group with the network capabilities, so that the group's members run the
+# program without root; /usr/bin/brickfix itself is a plain program.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME brickfix)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -15,7 +16,8 @@ result report, or waits until the router answers pings, and hands the adapter
 back to DHCP.
 
 It runs in a terminal window, in a desktop window, or in a line mode for
-scripts. Members of the group brickfix may run it without root.")
+scripts, without any privilege of its own: a small helper that only the
+members of the group brickfix may run holds the network rights.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 

@@ -6,6 +6,7 @@
 #include "app/TestTiming.h"
 #include "console/UiBridge.h"
 #include "firmware/FirmwareOps.h"
+#include "netcfg/HelperClient.h"
 #include "netcfg/LinuxNetOps.h"
 #include "platform/linux/Diagnostics.h"
 #include "platform/linux/LinuxPlatform.h"
@@ -19,13 +20,13 @@
 namespace {
 
 // brickfix --restore-network, under the same lock as a run.
-int RestoreNetworkAndExit(RunLock& lock) {
+int RestoreNetworkAndExit(RunLock& lock, helper::NetworkAccess& access) {
   if (!lock.TryAcquire()) {
     std::fprintf(stderr, "brickfix: %s | Another Brickfix is running; close it first.\n", kAnotherRunText);
     return 1;
   }
   std::string report;
-  int status = RestoreNetwork(report);
+  int status = RestoreNetwork(access.kernel(), access.dhcp(), report);
   std::fputs(report.c_str(), status == 0 ? stdout : stderr);
   return status;
 }
@@ -33,24 +34,23 @@ int RestoreNetworkAndExit(RunLock& lock) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Before any thread exists: permitted network capabilities become effective.
-  RaiseNetworkCapabilities();
   CommandLine line = ParseCommandLine(argc, argv);
-  if (!line.error.empty()) {
-    std::fprintf(stderr, "brickfix: %s\n%s", line.error.c_str(), HelpText().c_str());
-    return 2;
-  }
-  if (line.help) {
-    std::fputs(HelpText().c_str(), stdout);
+  if (!line.error.empty() || line.help || line.version) {
+    DropAllCapabilities();
+    if (!line.error.empty()) {
+      std::fprintf(stderr, "brickfix: %s\n%s", line.error.c_str(), HelpText().c_str());
+      return 2;
+    }
+    std::fputs((line.help ? HelpText() : VersionText()).c_str(), stdout);
     return 0;
   }
-  if (line.version) {
-    std::fputs(VersionText().c_str(), stdout);
-    return 0;
-  }
+  // Before anything else runs, while this is the only thread: the network
+  // helper takes the network rights, and this process gives up every
+  // capability before the window, the cloud query or any parser starts.
+  helper::NetworkAccess* access = helper::NetworkAccess::Open();
   if (line.restoreNetwork) {
     RunLock lock;
-    return RestoreNetworkAndExit(lock);
+    return RestoreNetworkAndExit(lock, *access);
   }
   // Everything below lives until the process ends.
   auto* lock = new RunLock;
@@ -69,20 +69,27 @@ int main(int argc, char** argv) {
     frontend->Shutdown();
     QuickExit(status);
   }
-  frontend->SetNotice(DescribeMissingNetworkRights());
+  frontend->SetNotice(access->Notice());
   auto* diagnostics = new DiagnosticsFile;
   std::string stateError;
   std::string stateDir = StateDirectory();
   diagnostics->Open(MakeStateDirectory(stateDir, stateError) ? stateDir : "");
   frontend->SetDiagnostics(diagnostics);
-  auto* net = new LinuxNetOps;
+  LinuxNetOptions options;
+  options.journalDir = stateDir;
+  options.dhcpStarter = &access->dhcp();
+  options.openEchoSocket = [access] { return access->client().OpenEchoSocket().Release(); };
+  auto* net = new LinuxNetOps(*new PosixProcessRunner, access->kernel(), options);
   platform->SetAtEnd([net, diagnostics] {
     WriteAll(STDERR_FILENO, net->DescribeChangedAdapters());
     diagnostics->RemoveIfEmpty();
   });
-  Operations ops{platform, new FirmwareOps, net,
-                 new TftpOps(tftp::kTftpPort, tftp::kFirstTransferPort, std::chrono::seconds(1),
-                             UploadFirstWait())};
+  auto* tftp = new TftpOps(tftp::kTftpPort, tftp::kFirstTransferPort, std::chrono::seconds(1),
+                           UploadFirstWait());
+  tftp->SetListenerOpener([access](const std::string& adapter, std::uint16_t) {
+    return tftp::UdpSocket(access->client().OpenTftpListener(adapter).Release());
+  });
+  Operations ops{platform, new FirmwareOps, net, tftp};
   int status = RunMainDialog(*frontend, *bridge, ops);
   bridge->Close();
   frontend->Shutdown();

@@ -2,7 +2,15 @@
 // decoder come with the system's build.
 #include "firmware/CloudQuery.h"
 
+#include <algorithm>
 #include <new>
+
+bool IsReleaseFor(const RomInfo& info, const std::string& model) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  return info.size > 0 && info.model.size() == model.size() &&
+         std::equal(model.begin(), model.end(), info.model.begin(),
+                    [&](char a, char b) { return lower(a) == lower(b); });
+}
 
 int QueryLatestRom(RomInfo& info, const std::string& url) {
   HttpClient http;

@@ -20,3 +20,9 @@ int QueryLatestRom(RomInfo& info, const std::string& url, HttpClient& http);
 
 // Decodes one answer: 0, 1 or 3 as above.
 int ParseRomInfo(const char* text, RomInfo& info);
+
+// True when an accepted release may be downloaded for `model`: it names that
+// model (letter case ignored) and its image has at least one byte. Another
+// model's image must neither purge this model's stored files nor reach its
+// router.
+bool IsReleaseFor(const RomInfo& info, const std::string& model);

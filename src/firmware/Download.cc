@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <system_error>
 #include <thread>
 
@@ -37,8 +38,9 @@ namespace {
 constexpr std::size_t kWritePiece = 1 << 20;
 
 // The hidden temporary file of the store that a new image is written to
-// while it arrives: hidden, so the store never takes it for an image, and one
-// name per model, so a save that was cut off leaves at most one such file.
+// while it arrives: hidden, so the store never takes it for an image, and
+// under a name of its own (".MODEL.XXXXXX.tmp", made up at random and
+// created only where nothing is), so two runs never write the same file.
 // Only Commit gives it its name; on every other ending it is removed, and so
 // is a store folder that was made for it and stayed empty.
 class PendingImageFile {
@@ -50,9 +52,7 @@ class PendingImageFile {
   };
 
   PendingImageFile(const std::string& model, const std::string& version)
-      : m_temp(std::string(kRomDir) + "/." + model + ".tmp"),
-        m_final(std::string(kRomDir) + "/" + model + "-" + version),
-        m_model(model) {}
+      : m_final(std::string(kRomDir) + "/" + model + "-" + version), m_model(model) {}
   ~PendingImageFile() { Discard(); }
   PendingImageFile(const PendingImageFile&) = delete;
   PendingImageFile& operator=(const PendingImageFile&) = delete;
@@ -84,11 +84,30 @@ class PendingImageFile {
   bool Open() {
     if (m_state == State::kNew) {
       m_madeDir = MakeDirectory(kRomDir);
-      RemoveFile(m_temp);  // the leftover of a save that was cut off
+      // What a save of an earlier version, under its one name per model,
+      // left when it was cut off.
+      RemoveFile(std::string(kRomDir) + "/." + m_model + ".tmp");
       m_state = State::kOpen;
-      if (!m_file.CreateNew(m_temp)) Fail();
+      if (!CreateUnique()) Fail();
     }
     return m_state == State::kOpen;
+  }
+
+  bool CreateUnique() {
+    static constexpr char kLetters[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device random;
+    for (int tries = 0; tries < 100; ++tries) {
+      std::string name = std::string(kRomDir) + "/." + m_model + ".";
+      for (int i = 0; i < 6; ++i) name += kLetters[random() % (sizeof kLetters - 1)];
+      name += ".tmp";
+      if (m_file.CreateNew(name)) {
+        m_temp = name;
+        return true;
+      }
+      if (!PathExists(name)) return false;  // no clash: the store takes no file
+    }
+    return false;
   }
 
   Outcome Fail() {
@@ -100,7 +119,8 @@ class PendingImageFile {
   void Discard() {
     if (m_state != State::kOpen) return;
     m_file.Close();
-    RemoveFile(m_temp);
+    if (!m_temp.empty()) RemoveFile(m_temp);
+    m_temp.clear();
     if (m_madeDir) RemoveEmptyDirectory(kRomDir);
     m_state = State::kNew;
     m_madeDir = false;

@@ -79,6 +79,7 @@ void DownloadFirmwareThread(CBrickfixDlg* dlg) {
   {
     HttpClient http;  // the download reuses the query's connection
     code = QueryLatestRom(info, BuildQueryUrl(model), http);
+    if (code == 0 && !IsReleaseFor(info, model)) code = 1;  // refused: nothing is purged
     if (code == 0) code = info.Download(http);
   }
   if (code == 0) {

@@ -51,7 +51,9 @@ int LoadRomFile(RomInfo& info, const std::string& model) {
   }
   StoreFile file;
   std::int64_t length = file.OpenForReading(std::string(kRomDir) + "/" + name) ? file.Size() : -1;
-  if (length < 0) return 7;
+  // An empty file is no image: nothing would be served and the router's
+  // fetch would look complete.
+  if (length <= 0) return 7;
   if (length > kMaxImageSize) {
     info.data = nullptr;
     info.size = length > INT_MAX ? INT_MAX : static_cast<int>(length);

@@ -26,8 +26,9 @@ std::string FindRomFile(const std::string& dir, const std::string& model, bool p
 // Loads the stored image of `model` into `info` (data allocated with new[],
 // never freed by the record). `info.version` becomes the text after the first
 // "-" of the file name, when it has one. 0 loaded, 2 no memory (or larger than
-// kMaxImageSize), 7 the file could not be opened or read completely, 8 no file
-// for the model.
+// kMaxImageSize), 7 the file could not be opened or read completely, or is
+// empty, 8 no file for the model (links are never followed, so a link in the
+// store is no file).
 int LoadRomFile(RomInfo& info, const std::string& model);
 
 // True when `model` and `version` can name a store file: a non-empty model

@@ -21,11 +21,15 @@ unsigned char* NewImageBlock(std::size_t size);
 // space.
 bool IsFileNameAllowed(const std::string& name);
 
-// The names of the regular files in `dir` (those beginning with "." too), in
-// no particular order; empty when the folder cannot be read. Files that
-// Windows hides (hidden or system attribute) are not regular files here.
+// On Linux the folders of the store are never reached through a link, and
+// a path's last name is never followed when it is one.
+//
+// The names of the regular files in `dir` (those beginning with "." too;
+// links are not regular files), in no particular order; empty when the
+// folder cannot be read. Files that Windows hides (hidden or system
+// attribute) are not regular files there.
 std::vector<std::string> ListRegularFiles(const std::string& dir);
-// True when anything exists at `path` (a link is not followed).
+// True when anything exists at `path`.
 bool PathExists(const std::string& path);
 bool RemoveFile(const std::string& path);
 // Renames a file, replacing whatever file `to` named.
@@ -45,6 +49,7 @@ class StoreFile {
   StoreFile(const StoreFile&) = delete;
   StoreFile& operator=(const StoreFile&) = delete;
 
+  // Opens a regular file; anything else (a link, a folder, a device) fails.
   bool OpenForReading(const std::string& path);
   // Creates a new file for writing; fails when `path` exists.
   bool CreateNew(const std::string& path);

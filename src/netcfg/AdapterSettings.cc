@@ -128,13 +128,10 @@ bool AdapterSettings::PutBackWithoutNetworkManager(const AdapterSnapshot& snapsh
                                              : "the kernel refused some of the addresses or routes";
     return false;
   }
-  if (!snapshot.dhcpClient.empty() && DhcpClients(ifname).empty()) {
-    DhcpClient client = FindDhcpClient(m_runner, ifname, m_dhcp, snapshot.dhcpClient);
-    if (!client.argv.empty()) StopPreviousClient(client);
-    if (client.argv.empty() || !m_runner.Start(client.argv).started) {
-      error = "the DHCP client could not be started again";
-      return false;
-    }
+  if (!snapshot.dhcpClient.empty() && DhcpClients(ifname).empty() &&
+      !m_starter.Start(ifname, snapshot.dhcpClient)) {
+    error = "the DHCP client could not be started again";
+    return false;
   }
   return true;
 }

@@ -20,8 +20,15 @@ struct NetworkManagerDevice {
 
 class AdapterSettings {
  public:
-  AdapterSettings(IProcessRunner& runner, IKernelNetwork& kernel, DhcpClientFiles dhcp)
-      : m_runner(runner), m_kernel(kernel), m_dhcp(std::move(dhcp)) {}
+  // The DHCP client is started through `starter`, or through `runner` with
+  // `dhcp`'s files when there is none.
+  AdapterSettings(IProcessRunner& runner, IKernelNetwork& kernel, DhcpClientFiles dhcp,
+                  DhcpStarter* starter = nullptr)
+      : m_runner(runner),
+        m_kernel(kernel),
+        m_dhcp(std::move(dhcp)),
+        m_localStarter(runner, m_dhcp),
+        m_starter(starter ? *starter : m_localStarter) {}
 
   NetworkManagerDevice QueryNetworkManager(const std::string& ifname);
   // The adapter's set-up now, with `nm` as QueryNetworkManager found it.
@@ -38,6 +45,7 @@ class AdapterSettings {
   IProcessRunner& runner() { return m_runner; }
   IKernelNetwork& kernel() { return m_kernel; }
   const DhcpClientFiles& dhcpFiles() const { return m_dhcp; }
+  DhcpStarter& dhcpStarter() { return m_starter; }
 
  private:
   bool PutBackWithNetworkManager(const AdapterSnapshot& snapshot, std::string& error);
@@ -46,6 +54,8 @@ class AdapterSettings {
   IProcessRunner& m_runner;
   IKernelNetwork& m_kernel;
   DhcpClientFiles m_dhcp;
+  LocalDhcpStarter m_localStarter;
+  DhcpStarter& m_starter;
 };
 
 // The name of the in-memory profile that holds our static address.

@@ -125,3 +125,10 @@ std::string DhcpClientServing(const RunningProcess& process, const std::string& 
   }
   return "";
 }
+
+bool LocalDhcpStarter::Start(const std::string& ifname, const std::string& preferred) {
+  DhcpClient client = FindDhcpClient(m_runner, ifname, m_files, preferred);
+  if (client.argv.empty()) return false;
+  StopPreviousClient(client);
+  return m_runner.Start(client.argv).started;
+}

@@ -38,3 +38,26 @@ std::string DhcpClientServing(const RunningProcess& process, const std::string& 
 // scripts) left running for the adapter, found through its pid file, so
 // that one client serves it. Waits up to a second for it to go.
 void StopPreviousClient(const DhcpClient& client);
+
+// Starting the DHCP client for an adapter, which takes the network rights
+// (the client sets the address and binds UDP port 68).
+class DhcpStarter {
+ public:
+  virtual ~DhcpStarter() = default;
+  // Ends the client an earlier hand-back left for `ifname` and starts the
+  // system's client (FindDhcpClient with `preferred`) in the background.
+  // False when there is none or it could not be started.
+  virtual bool Start(const std::string& ifname, const std::string& preferred) = 0;
+};
+
+// Starts it through `runner`, with the client's files in `files`.
+class LocalDhcpStarter : public DhcpStarter {
+ public:
+  LocalDhcpStarter(IProcessRunner& runner, DhcpClientFiles files)
+      : m_runner(runner), m_files(std::move(files)) {}
+  bool Start(const std::string& ifname, const std::string& preferred) override;
+
+ private:
+  IProcessRunner& m_runner;
+  DhcpClientFiles m_files;
+};

@@ -66,6 +66,10 @@ struct AdapterState {
   bool operator==(const AdapterState&) const = default;
 };
 
+// An interface name that is safe to hand to a command or put in a file name:
+// what the kernel allows, without a leading '-'.
+bool IsSafeInterfaceName(const std::string& name);
+
 // How a change of the kernel's tables went.
 enum class KernelResult {
   kDone,

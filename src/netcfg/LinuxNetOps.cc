@@ -59,23 +59,13 @@ LinuxNetOptions SystemOptions() {
 
 }  // namespace
 
-bool IsSafeInterfaceName(const std::string& name) {
-  if (name.empty() || name.size() >= IFNAMSIZ || name == "." || name == ".." || name[0] == '-') {
-    return false;
-  }
-  for (unsigned char c : name) {
-    if (c <= ' ' || c == '/' || c == ':' || c == 0x7f) return false;
-  }
-  return true;
-}
-
 LinuxNetOps::LinuxNetOps() : LinuxNetOps(SystemRunner(), SystemKernel(), SystemOptions()) {}
 
 LinuxNetOps::LinuxNetOps(IProcessRunner& runner, IKernelNetwork& kernel, LinuxNetOptions options)
     : m_runner(runner),
       m_kernel(kernel),
       m_options(std::move(options)),
-      m_settings(runner, kernel, m_options.dhcp),
+      m_settings(runner, kernel, m_options.dhcp, m_options.dhcpStarter),
       m_journal(m_options.journalDir),
       m_leftAtStart(m_journal.Adapters()) {}
 
@@ -124,7 +114,9 @@ bool LinuxNetOps::Execute(const NetCommand& command) {
   return false;
 }
 
-bool LinuxNetOps::PingHost(const char* address) { return PingOnce(address, m_options.ping); }
+bool LinuxNetOps::PingHost(const char* address) {
+  return PingOnce(address, m_options.ping, m_options.openEchoSocket);
+}
 
 void LinuxNetOps::Sleep(unsigned milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
@@ -215,8 +207,7 @@ bool LinuxNetOps::HandBackToDhcp(const std::string& ifname) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_applied.erase(ifname);
   }
-  StopPreviousClient(client);
-  if (!m_runner.Start(client.argv).started) return false;
+  if (!m_settings.dhcpStarter().Start(ifname, preferredClient)) return false;
   Settle(ifname);
   return true;
 }
@@ -322,8 +313,8 @@ int RestoreFromJournal(AdapterSettings& settings, const AdapterJournal& journal,
   return status;
 }
 
-int RestoreNetwork(std::string& report) {
-  AdapterSettings settings(SystemRunner(), SystemKernel(), {});
+int RestoreNetwork(IKernelNetwork& kernel, DhcpStarter& dhcp, std::string& report) {
+  AdapterSettings settings(SystemRunner(), kernel, {}, &dhcp);
   return RestoreFromJournal(settings, AdapterJournal(StateDirectory()),
                             static_cast<long long>(std::time(nullptr)), report);
 }

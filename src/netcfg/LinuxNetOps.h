@@ -16,7 +16,12 @@
 
 struct LinuxNetOptions {
   DhcpClientFiles dhcp;
+  // Starts the DHCP client; when not given, the runner does with `dhcp`.
+  DhcpStarter* dhcpStarter = nullptr;
   PingSocket ping = PingSocket::kRawOrDatagram;
+  // Gives the raw ICMP socket (-1 when there is none); when not given, the
+  // probe opens it itself.
+  std::function<int()> openEchoSocket;
   // The state folder for the adapter journals; empty: snapshots are kept in
   // memory only.
   std::string journalDir;
@@ -76,15 +81,12 @@ class LinuxNetOps : public INetOps {
   std::map<std::string, Change> m_changes;      // adapters we changed, by name
 };
 
-// An interface name that is safe to hand to a command or put in a file name:
-// what the kernel allows, without a leading '-'.
-bool IsSafeInterfaceName(const std::string& name);
-
 // brickfix --restore-network: puts back every adapter the journal in
 // `journal` lists and removes their journals. One line per adapter (or one
 // saying there is nothing to do) goes to `report`. 0 when every adapter is
 // back, 1 otherwise.
 int RestoreFromJournal(AdapterSettings& settings, const AdapterJournal& journal, long long now,
                        std::string& report);
-// The same on the real machine with the state folder's journal.
-int RestoreNetwork(std::string& report);
+// The same on the real machine with the state folder's journal, the kernel's
+// tables changed through `kernel` and the DHCP client started by `dhcp`.
+int RestoreNetwork(IKernelNetwork& kernel, DhcpStarter& dhcp, std::string& report);

@@ -470,6 +470,16 @@ KernelResult Resolve(Session& session, const std::string& ifname, const StaticIp
 
 }  // namespace
 
+bool IsSafeInterfaceName(const std::string& name) {
+  if (name.empty() || name.size() >= IFNAMSIZ || name == "." || name == ".." || name[0] == '-') {
+    return false;
+  }
+  for (unsigned char c : name) {
+    if (c <= ' ' || c == '/' || c == ':' || c == 0x7f) return false;
+  }
+  return true;
+}
+
 bool NetlinkKernel::ListLinks(std::vector<KernelLink>& out) {
   Session session;
   return session.Open() && session.ListLinks(out) == 0;

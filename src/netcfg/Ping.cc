@@ -6,8 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
+#include <span>
 
 #include "platform/linux/ScopedFd.h"
 
@@ -21,6 +23,7 @@ struct EchoSocket {
   ScopedFd fd;
   bool raw = false;    // raw replies begin with the IPv4 header
   uint8_t id[2] = {};  // the identifier bytes a reply must carry
+  in_addr target{};    // where the request went and the reply must come from
 };
 
 // A ping socket sends its own port as the identifier: ask for ours, and take
@@ -39,9 +42,10 @@ bool BindPingSocket(EchoSocket& echo, const uint8_t wanted[2]) {
   return true;
 }
 
-bool OpenEchoSocket(PingSocket kind, const uint8_t identifier[2], EchoSocket& echo) {
+bool OpenEchoSocket(PingSocket kind, const uint8_t identifier[2], const std::function<int()>& openRaw,
+                    EchoSocket& echo) {
   if (kind == PingSocket::kRawOrDatagram) {
-    echo.fd.Reset(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP));
+    echo.fd.Reset(openRaw ? openRaw() : socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP));
     if (echo.fd.valid()) {
       echo.raw = true;
       std::memcpy(echo.id, identifier, 2);
@@ -52,19 +56,18 @@ bool OpenEchoSocket(PingSocket kind, const uint8_t identifier[2], EchoSocket& ec
   return echo.fd.valid() && BindPingSocket(echo, identifier);
 }
 
-// The ICMP message in a received datagram, or null when it is too short.
-const uint8_t* IcmpMessage(const EchoSocket& echo, const uint8_t* data, std::size_t length) {
-  std::size_t offset = 0;
+// An echo reply from the target with our identifier and the sequence number
+// of our request (1, as the bytes 01 00).
+bool IsOurReply(const EchoSocket& echo, std::span<const uint8_t> data, const sockaddr_in& from) {
+  if (from.sin_family != AF_INET || from.sin_addr.s_addr != echo.target.s_addr) return false;
   if (echo.raw) {
-    if (length < 1) return nullptr;
-    offset = static_cast<std::size_t>(data[0] & 0x0f) * 4;
+    std::array<uint8_t, 4> source;
+    std::memcpy(source.data(), &echo.target, 4);
+    return IsEchoReplyFrom(data, source, static_cast<uint16_t>(echo.id[0] | echo.id[1] << 8));
   }
-  return length >= offset + 8 ? data + offset : nullptr;
-}
-
-bool IsOurReply(const EchoSocket& echo, const uint8_t* data, std::size_t length) {
-  const uint8_t* icmp = IcmpMessage(echo, data, length);
-  return icmp && icmp[0] == kEchoReply && icmp[4] == echo.id[0] && icmp[5] == echo.id[1];
+  // A ping socket's datagram is the ICMP message alone.
+  return data.size() >= 8 && data[0] == kEchoReply && data[4] == echo.id[0] &&
+         data[5] == echo.id[1] && data[6] == 1 && data[7] == 0;
 }
 
 // Waits up to the reply time for the socket to have a datagram (or an error,
@@ -82,20 +85,25 @@ bool WaitReadable(int fd) {
 
 uint16_t EchoIdentifier() { return static_cast<uint16_t>(getpid() & 0xffff); }
 
-bool PingOnce(const char* address, PingSocket kind) {
+bool PingOnce(const char* address, PingSocket kind, const std::function<int()>& openRaw) {
   sockaddr_in target{};
   target.sin_family = AF_INET;
   if (!address || inet_pton(AF_INET, address, &target.sin_addr) != 1) return false;
   EchoRequest request = BuildEchoRequest(EchoIdentifier());
   EchoSocket echo;
-  if (!OpenEchoSocket(kind, &request[4], echo)) return false;
-  ssize_t sent = sendto(echo.fd.get(), request.data(), request.size(), 0,
-                        reinterpret_cast<sockaddr*>(&target), sizeof target);
+  echo.target = target.sin_addr;
+  if (!OpenEchoSocket(kind, &request[4], openRaw, echo)) return false;
+  // Connected, the socket takes datagrams from the target only.
+  if (connect(echo.fd.get(), reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) return false;
+  ssize_t sent = send(echo.fd.get(), request.data(), request.size(), 0);
   if (sent < 1) return false;
   for (;;) {
     if (!WaitReadable(echo.fd.get())) return false;
     uint8_t reply[kReplyBufferSize] = {};
-    ssize_t n = recv(echo.fd.get(), reply, sizeof reply, 0);
-    if (n > 0 && IsOurReply(echo, reply, static_cast<std::size_t>(n))) return true;
+    sockaddr_in from{};
+    socklen_t fromLength = sizeof from;
+    ssize_t n = recvfrom(echo.fd.get(), reply, sizeof reply, 0, reinterpret_cast<sockaddr*>(&from),
+                         &fromLength);
+    if (n > 0 && IsOurReply(echo, {reply, static_cast<std::size_t>(n)}, from)) return true;
   }
 }

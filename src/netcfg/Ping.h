@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "netcfg/EchoPacket.h"
 
@@ -14,6 +15,8 @@ enum class PingSocket {
 };
 
 // One attempt: sends the request to the dotted IPv4 `address` and waits up to
-// 0.3 s for an echo reply carrying our identifier; every other datagram
-// starts a new wait. True when that reply came.
-bool PingOnce(const char* address, PingSocket kind);
+// 0.3 s for an echo reply from that address carrying our identifier and
+// sequence number; every other datagram starts a new wait. True when that
+// reply came. The raw socket comes from `openRaw` when it is given (the
+// network helper's; -1 when there is none), else the attempt opens one.
+bool PingOnce(const char* address, PingSocket kind, const std::function<int()>& openRaw = {});

@@ -49,9 +49,19 @@ void TftpOps::ThreadEnded(int* count) {
 int TftpOps::TftpListenerThread(CBrickfixDlg* dlg) {
   m_thread.m_threadId = std::this_thread::get_id();
   g_pTftpDlg = dlg;
-  auto sock = std::make_shared<UdpSocket>(UdpSocket::Open());
-  if (!sock->valid()) return 0;
-  if (!sock->Bind(m_listenPort)) {
+  std::shared_ptr<UdpSocket> sock;
+  bool bound;
+  if (m_opener) {
+    int adapter = dlg->m_nAdapter;
+    sock = std::make_shared<UdpSocket>(
+        m_opener(adapter >= 1 && adapter <= 255 ? dlg->m_szAdapterNames[adapter] : "", m_listenPort));
+    bound = sock->valid();
+  } else {
+    sock = std::make_shared<UdpSocket>(UdpSocket::Open());
+    if (!sock->valid()) return 0;
+    bound = sock->Bind(m_listenPort);
+  }
+  if (!bound) {
     dlg->MessageBox("程序即将退出，请关闭其它TFTP工具！");
     dlg->RestoreDhcp();
     dlg->ExitProcess(0);
@@ -75,11 +85,20 @@ void TftpOps::Serve(const std::shared_ptr<UdpSocket>& sock) {
     if (m_thread.m_bSuspended) continue;
     tftp::Request parsed = tftp::ClassifyRequest({buffer, std::min(length, sizeof buffer)}, length);
     if (parsed.kind == tftp::Request::kIgnore) continue;
+    if (Busy()) {
+      SendTftpError(*sock, request.client, tftp::kServerBusy);
+      continue;
+    }
     request.sock = sock;
     request.fileName = std::move(parsed.fileName);
     request.settings = m_settings;
     StartTransfer(parsed.kind == tftp::Request::kRead, std::move(request));
   }
+}
+
+bool TftpOps::Busy() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_transfers >= kMaxTransfers;
 }
 
 void TftpOps::StartTransfer(bool read, TransferRequest request) {

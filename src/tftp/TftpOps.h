@@ -8,9 +8,14 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <string>
 
 #include "app/Ports.h"
 #include "tftp/TftpServer.h"
+
+// Transfers that may run at once; a request past them is told the server is
+// busy and gets no thread.
+constexpr int kMaxTransfers = 8;
 
 class TftpOps : public ITftpOps {
  public:
@@ -31,6 +36,14 @@ class TftpOps : public ITftpOps {
   CWinThread* StartListener(CBrickfixDlg* dlg) override;
   int ParseRecoveryResult(CBrickfixDlg* dlg) override;
 
+  // Opens the listener's socket on `port` for `adapter` (the chosen
+  // adapter's name, "" when none is). The default binds every address and
+  // adapter; the program has the network helper bind it to the adapter, and
+  // the transfers then answer on that adapter alone. An invalid socket is a
+  // port that cannot be had. Set it before the listener starts.
+  using ListenerOpener = std::function<tftp::UdpSocket(const std::string& adapter, std::uint16_t port)>;
+  void SetListenerOpener(ListenerOpener opener) { m_opener = std::move(opener); }
+
   // Runs each transfer thread's body; the default calls it. Tests use it to
   // catch their fake process exit. Set it before the listener starts.
   using BodyRunner = std::function<void(const std::function<void()>& body)>;
@@ -46,6 +59,7 @@ class TftpOps : public ITftpOps {
  private:
   int TftpListenerThread(CBrickfixDlg* dlg);
   void Serve(const std::shared_ptr<tftp::UdpSocket>& sock);
+  bool Busy();
   void StartTransfer(bool read, TransferRequest request);
   void ThreadEnded(int* count);
   // Counts a thread as ended when it leaves its body, also by an exception
@@ -58,6 +72,7 @@ class TftpOps : public ITftpOps {
 
   std::uint16_t m_listenPort;
   TransferSettings m_settings;
+  ListenerOpener m_opener;
   BodyRunner m_runner;
   CWinThread m_thread;
   std::atomic<std::uint16_t> m_boundPort{0};

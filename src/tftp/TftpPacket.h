@@ -48,6 +48,8 @@ inline constexpr const char* kAckError = "Ack error!";
 inline constexpr const char* kWriteFileError = "Write file error!";
 inline constexpr const char* kCannotFindFile = "Can not find file!";
 inline constexpr const char* kUnknownTransferId = "Unknown transfer ID";
+// From the listening port: every transfer the server runs at once is taken.
+inline constexpr const char* kServerBusy = "Server busy";
 
 // The names the router asks for.
 inline constexpr std::string_view kImageName = "recovery.bin";

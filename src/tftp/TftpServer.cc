@@ -106,10 +106,12 @@ AnswerResult AwaitAnswer(UdpSocket& sock, const sockaddr_in& client, AnswerWait&
 }
 
 // A socket bound to the first free port from `firstPort` upward; after 65535
-// comes 0, which lets the system choose. Not valid when none could be had.
-UdpSocket OpenTransferSocket(std::uint16_t firstPort) {
+// comes 0, which lets the system choose. It answers on the adapter that the
+// listener answers on. Not valid when none could be had.
+UdpSocket OpenTransferSocket(std::uint16_t firstPort, const UdpSocket& listener) {
   UdpSocket sock = UdpSocket::Open();
   if (!sock.valid()) return sock;
+  if (!sock.BindToDeviceOf(listener)) return UdpSocket();
   std::uint16_t port = firstPort;
   for (int tries = 0; tries <= 0xFFFF; ++tries, ++port) {
     if (sock.Bind(port)) return sock;
@@ -273,7 +275,7 @@ std::mutex& ResultBufferMutex() {
 }
 
 int TftpReadThread(TransferRequest request) {
-  UdpSocket sock = OpenTransferSocket(request.settings.firstPort);
+  UdpSocket sock = OpenTransferSocket(request.settings.firstPort, *request.sock);
   if (!sock.valid()) {
     SendTftpError(*request.sock, request.client, tftp::kSocketError);
     return 0;
@@ -301,7 +303,7 @@ int TftpReadThread(TransferRequest request) {
 }
 
 int TftpWriteThread(TransferRequest request) {
-  UdpSocket sock = OpenTransferSocket(request.settings.firstPort);
+  UdpSocket sock = OpenTransferSocket(request.settings.firstPort, *request.sock);
   if (!sock.valid()) {
     SendTftpError(*request.sock, request.client, tftp::kSocketError);
     return 0;

@@ -1,5 +1,6 @@
 #include "tftp/UdpSocket.h"
 
+#include <net/if.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/time.h>
@@ -7,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <utility>
 
@@ -29,6 +31,15 @@ std::uint16_t UdpSocket::LocalPort() const {
   socklen_t length = sizeof local;
   if (::getsockname(fd(), reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
   return ntohs(local.sin_port);
+}
+
+bool UdpSocket::BindToDeviceOf(const UdpSocket& other) const {
+  char device[IFNAMSIZ] = {};
+  socklen_t length = sizeof device;
+  if (::getsockopt(other.fd(), SOL_SOCKET, SO_BINDTODEVICE, device, &length) != 0) return false;
+  if (device[0] == '\0') return true;  // on every adapter
+  return ::setsockopt(fd(), SOL_SOCKET, SO_BINDTODEVICE, device,
+                      static_cast<socklen_t>(std::strlen(device) + 1)) == 0;
 }
 
 ssize_t UdpSocket::SendTo(std::span<const std::uint8_t> bytes, const sockaddr_in& to) const {

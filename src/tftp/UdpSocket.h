@@ -34,6 +34,9 @@ class UdpSocket {
   bool Bind(std::uint32_t address, std::uint16_t port) const;
   // The bound port, 0 when unknown.
   std::uint16_t LocalPort() const;
+  // Answers on the adapter `other` is bound to, when it is bound to one.
+  // Before Bind. False when the binding cannot be copied.
+  bool BindToDeviceOf(const UdpSocket& other) const;
 
   // One datagram; the byte count sent or -1.
   ssize_t SendTo(std::span<const std::uint8_t> bytes, const sockaddr_in& to) const;

@@ -13,10 +13,12 @@ import argparse
 import hashlib
 import json
 import os
+import pwd
 import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import traceback
 
@@ -42,6 +44,77 @@ def image_bytes(size, seed):
     return bytes(out[:size])
 
 
+class Operator:
+    """An unprivileged member of the program's group, as on an installed
+    system: a throw-away system user whose own group may run a copy of the
+    network helper that alone carries the capabilities; the program itself is
+    a plain copy. Both are removed again."""
+
+    PREFIX = "bfxu"
+    HELPER_CAPS = "cap_net_admin,cap_net_raw,cap_net_bind_service+ep"
+
+    @staticmethod
+    def missing():
+        for program in ("useradd", "userdel", "setcap", "setpriv"):
+            if shutil.which(program) is None and not os.path.exists("/usr/sbin/" + program):
+                return program + " is not installed"
+        return None
+
+    def __init__(self, build):
+        self.remove_stale()
+        self.name = "%s%d" % (self.PREFIX, os.getpid())
+        netlab.run("useradd", "--system", "--user-group", "--no-create-home",
+                   "--home-dir", "/nonexistent", "--shell", "/usr/sbin/nologin", self.name)
+        entry = pwd.getpwnam(self.name)
+        self.uid, self.gid = entry.pw_uid, entry.pw_gid
+        # A folder of its own that the user can reach, on a file system that
+        # keeps file capabilities.
+        self.dir = tempfile.mkdtemp(prefix="bfx-operator-", dir="/tmp")
+        os.chmod(self.dir, 0o755)
+        bindir = os.path.join(self.dir, "bin")
+        os.mkdir(bindir, 0o755)
+        self.program = os.path.join(bindir, "brickfix")
+        shutil.copy(os.path.join(build, "src/brickfix"), self.program)
+        os.chmod(self.program, 0o755)
+        helper = os.path.join(bindir, "brickfix-nethelper")
+        shutil.copy(os.path.join(build, "src/brickfix-nethelper"), helper)
+        os.chown(helper, 0, self.gid)
+        os.chmod(helper, 0o750)
+        netlab.run("setcap", self.HELPER_CAPS, helper)
+
+    def close(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+        netlab.run("userdel", self.name, check=False)
+
+    def wrap(self, argv):
+        """argv run as the user, with its group and nothing else."""
+        return ["setpriv", "--reuid=%d" % self.uid, "--regid=%d" % self.gid, "--clear-groups",
+                "--"] + list(argv)
+
+    def own(self, *paths):
+        """Gives the user what it works in (the lab's folders stay root's)."""
+        for path in paths:
+            if not os.path.exists(path):
+                continue
+            os.chown(path, self.uid, self.gid)
+            for root, dirs, files in os.walk(path):
+                for name in dirs + files:
+                    os.lchown(os.path.join(root, name), self.uid, self.gid)
+
+    @classmethod
+    def remove_stale(cls):
+        """Users that an earlier run left when it was killed."""
+        for entry in pwd.getpwall():
+            tag = entry.pw_name[len(cls.PREFIX):]
+            if entry.pw_name.startswith(cls.PREFIX) and tag.isdigit() and \
+                    not os.path.exists("/proc/" + tag):
+                netlab.run("userdel", entry.pw_name, check=False)
+
+
+# Set by --as-user: every brickfix of the run is the operator's.
+OPERATOR = None
+
+
 class Scenario:
     """One run: a lab, a cloud, a working directory with "Rom", brickfix."""
 
@@ -53,6 +126,7 @@ class Scenario:
         self.bf = None
         self.ifname = "lan%d" % (os.getpid() % 100000)
         self.nm = None  # NetworkManager, when the scenario has it manage the adapter
+        self.operator = OPERATOR
 
     def __enter__(self):
         self.lab = netlab.Lab().__enter__()
@@ -123,6 +197,18 @@ class Scenario:
 
     # -- brickfix and the router --
 
+    def command(self, *args):
+        """brickfix with args, as root or as the operator."""
+        if not self.operator:
+            return [os.path.join(self.build, "src/brickfix")] + list(args)
+        os.chmod(self.lab.tmp, 0o755)
+        os.makedirs(self.state_home, exist_ok=True)
+        self.operator.own(self.work, self.state_home)
+        if os.path.exists(self.certs):
+            os.chmod(self.certs, 0o755)
+            os.chmod(os.path.join(self.certs, "ca.pem"), 0o644)
+        return self.operator.wrap([self.operator.program] + list(args))
+
     def start_brickfix(self):
         env = {"BRICKFIX_CLOUD_HOST": "127.0.0.1:%d" % CLOUD_PORT,
                "SSL_CERT_FILE": os.path.join(self.certs, "ca.pem"),
@@ -130,10 +216,15 @@ class Scenario:
                # A build made for the tests ends an upload after 6.3 s of
                # silence instead of 63 s; other builds ignore this.
                "BRICKFIX_TEST_UPLOAD_WAIT_MS": "100"}
-        self.bf = Brickfix(self.nm or self.lab, os.path.join(self.build, "src/brickfix"),
-                           self.work, env, self.log)
+        command = self.command()
+        self.bf = Brickfix(self.nm or self.lab, command[-1], self.work, env, self.log,
+                           launcher=command[:-1])
         for line in MENU:
             self.bf.expect(line)
+        if self.operator:
+            status = process_status(self.bf.proc.pid)
+            check_eq(status.get("Uid", "").split()[:1], [str(self.operator.uid)], "the program's user")
+            check_eq(status.get("CapEff"), "0000000000000000", "the program's capabilities")
         return self.bf
 
     def router(self, *args, **kwargs):
@@ -219,8 +310,7 @@ class Scenario:
         """brickfix --restore-network in pc: (status, stdout, stderr)."""
         launcher = self.nm or self.lab
         env = dict(os.environ, XDG_STATE_HOME=self.state_home)
-        p = launcher.start(launcher.pc, [os.path.join(self.build, "src/brickfix"),
-                                         "--restore-network"],
+        p = launcher.start(launcher.pc, self.command("--restore-network"),
                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         out, err = p.communicate(timeout=120)
         if self.log:
@@ -255,6 +345,12 @@ class Scenario:
     def kill_brickfix(self):
         self.bf.proc.kill()
         self.bf.wait_exit()
+
+
+def process_status(pid):
+    """The fields of /proc/PID/status."""
+    with open("/proc/%d/status" % pid) as f:
+        return dict(line.rstrip("\n").split(":\t", 1) for line in f if ":\t" in line)
 
 
 def check_eq(actual, expected, what):
@@ -434,13 +530,20 @@ def versions_differ(s):
 
 
 def no_cloud_no_store(s):
+    # A link planted in the store is no stored image: it is never served.
+    planted = os.path.join(s.lab.tmp, "planted")
+    with open(planted, "wb") as f:
+        f.write(image_bytes(5000, "s8"))
+    os.makedirs(s.rom)
+    os.symlink(planted, os.path.join(s.rom, "RX2001-1"))
     bf = s.start_brickfix()  # the cloud is not started
     bf.answer("1")
     bf.expect_message_box("本地没有固件且无法联网找到最新固件，请联系客服提供对应机型升级固件！",
                           timeout=120)
     check_eq(bf.wait_exit(), 0, "exit status")
     check_eq(s.pc_addresses(), [PC_HOME_ADDRESS], "the address is untouched")
-    check_eq(s.rom_files(), {}, "the store")
+    check_eq(os.listdir(s.rom), ["RX2001-1"], "the store")
+    check_eq(os.readlink(os.path.join(s.rom, "RX2001-1")), planted, "the planted link")
 
 
 def hold_port_69_and_choose_a_model(s):
@@ -738,6 +841,9 @@ def main(scenarios=None, scenario_class=Scenario, add_arguments=None, skip_reaso
     ap.add_argument("--build", required=True)
     ap.add_argument("--scenario", action="append")
     ap.add_argument("--list", action="store_true")
+    ap.add_argument("--as-user", action="store_true",
+                    help="run brickfix as a throw-away unprivileged user whose network helper "
+                         "alone has the capabilities")
     if add_arguments:
         add_arguments(ap)
     args = ap.parse_args()
@@ -745,6 +851,8 @@ def main(scenarios=None, scenario_class=Scenario, add_arguments=None, skip_reaso
         print("\n".join(name for name, _ in scenarios))
         return 0
     why = netlab.can_create_namespaces()
+    if not why and args.as_user:
+        why = Operator.missing()
     if why:
         print("SKIPPED: the end-to-end suite needs network namespaces: " + why)
         return 77
@@ -752,6 +860,17 @@ def main(scenarios=None, scenario_class=Scenario, add_arguments=None, skip_reaso
     if why:
         print("SKIPPED: " + why)
         return 77
+    if args.as_user:
+        global OPERATOR
+        OPERATOR = Operator(os.path.abspath(args.build))
+        try:
+            return run_scenarios(args, scenarios, scenario_class)
+        finally:
+            OPERATOR.close()
+    return run_scenarios(args, scenarios, scenario_class)
+
+
+def run_scenarios(args, scenarios, scenario_class):
     chosen = [(n, f) for n, f in scenarios if not args.scenario or n in args.scenario]
     failed = skipped = 0
     for name, fn in chosen:

@@ -187,18 +187,61 @@ TEST_F(FirmwareWorkerTest, FallbackWithoutAStoredImageEndsTheProcess) {
 }
 
 TEST_F(FirmwareWorkerTest, LocalWorkerServesTheStoredImage) {
-  WriteFile("Rom/RX2001", "");
+  WriteFile("Rom/RX2001", "stored");
   harness.dlg->ClearLog();
   PrepareLocalFirmwareThread(harness.dlg.get());
   EXPECT_EQ(harness.view.LogLines().front(), "当前可用网卡如下，请正确选择所使用的网卡：") << "nothing before";
   ExpectStepFive();
-  EXPECT_EQ(g_recoveryBin.size, 0);
+  EXPECT_EQ(Text(g_recoveryBin), "stored");
   EXPECT_EQ(Bytes(g_recoveryCfg), ExpectedConfig("", "", false)) << "no version in the name";
 }
 
 TEST_F(FirmwareWorkerTest, LocalWorkerWithoutAStoredImageEndsTheProcess) {
-  EXPECT_EQ(RunToExit(PrepareLocalFirmwareThread), 0);
-  EXPECT_EQ(harness.view.Messages(), std::vector<std::string>{"升级文件不存在，请准备好再重试。"});
+  for (bool empty : {false, true}) {
+    SCOPED_TRACE(empty ? "an empty file" : "no file");
+    if (empty) WriteFile("Rom/RX2001-1.0", "");
+    EXPECT_EQ(RunToExit(PrepareLocalFirmwareThread), 0);
+    EXPECT_EQ(harness.view.Messages().back(), "升级文件不存在，请准备好再重试。");
+    EXPECT_EQ(g_recoveryBin.data, nullptr);
+  }
+}
+
+// A release must be the asked model's, with an image: another model's would
+// replace this model's stored files and reach its router; an empty one would
+// be served as nothing and look complete.
+TEST_F(FirmwareWorkerTest, AReleaseOfAnotherModelOrWithoutAnImageIsRefused) {
+  struct Case {
+    const char* what;
+    std::string extra;
+    std::string image;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"another model", R"("model": "RX2002")", "other image", false},
+      {"no model", R"("model": "")", "other image", false},
+      {"a longer name", R"("model": "RX2001X")", "other image", false},
+      {"no bytes", "", "", false},
+      {"the model in other letter case", R"("model": "rx2001")", "new image", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ResetServedFiles();
+    fs::remove_all("Rom");
+    WriteFile("Rom/RX2001-1.0", "stored image");
+    LocalCloud cloud;
+    cloud.AddRelease("RX2001", Manifest("2.5", c.extra), c.image);
+    harness.dlg->ClearLog();
+    DownloadFirmwareThread(harness.dlg.get());
+    ExpectStepFive();
+    if (c.accepted) {
+      EXPECT_EQ(Text(g_recoveryBin), c.image);
+      continue;
+    }
+    EXPECT_NE(harness.view.Log().find("联网下载固件失败，使用本地固件"), std::string::npos);
+    EXPECT_EQ(Text(g_recoveryBin), "stored image");
+    EXPECT_EQ(ListDir("Rom"), std::vector<std::string>{"RX2001-1.0"}) << "nothing purged or stored";
+    EXPECT_EQ(cloud.Requests().size(), 1u) << "no download";
+  }
 }
 
 TEST_F(FirmwareWorkerTest, RestoreChoiceReachesTheRecord) {

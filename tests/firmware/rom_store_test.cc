@@ -87,12 +87,11 @@ TEST_F(RomStoreTest, LoadTakesTheVersionFromTheFileName) {
   }
 }
 
-TEST_F(RomStoreTest, LoadOfAnEmptyFileGivesAnEmptyImage) {
+TEST_F(RomStoreTest, LoadOfAnEmptyFileIsRefused) {
   Store("RX2001-1.0", "");
   RomInfo info;
-  EXPECT_EQ(LoadRomFile(info, "RX2001"), 0);
-  EXPECT_EQ(info.size, 0);
-  delete[] info.data;
+  EXPECT_EQ(LoadRomFile(info, "RX2001"), 7);
+  EXPECT_EQ(info.data, nullptr);
 }
 
 TEST_F(RomStoreTest, LoadWithoutAFileFails) {
@@ -165,9 +164,13 @@ TEST_F(RomStoreTest, StoreThatIsNotADirectoryFailsTheSave) {
   EXPECT_EQ(ReadFile("Rom"), "not a folder");
 }
 
-TEST_F(RomStoreTest, LeftoverOfACutOffSaveIsReplaced) {
+// A save writes a hidden file of a name of its own, never one that is there
+// (another run's); the one name per model of earlier versions is cleared.
+TEST_F(RomStoreTest, LeftoverOfACutOffSaveIsReplacedAndOtherRunsFilesStay) {
   Store(".RX2001.tmp", "half an image");
+  Store(".RX2001.AbC123.tmp", "another run's");
   SavedImage image("new");
   EXPECT_EQ(image.info.SaveToRomDir(), 0);
-  EXPECT_EQ(ListDir("Rom"), std::vector<std::string>{"RX2001-2.0"});
+  EXPECT_EQ(ListDir("Rom"), (std::vector<std::string>{".RX2001.AbC123.tmp", "RX2001-2.0"}));
+  EXPECT_EQ(ReadFile("Rom/.RX2001.AbC123.tmp"), "another run's");
 }

@@ -22,11 +22,13 @@
 #include <thread>
 
 #include "fakes/Fakes.h"
+#include "netcfg/HelperClient.h"
 #include "netcfg/LinuxNetOps.h"
 #include "netcfg/Netlink.h"
 #include "netcfg/Ping.h"
 #include "platform/linux/ProcessRunner.h"
 #include "platform/linux/ScopedFd.h"
+#include "tftp/TftpTestSupport.h"
 
 namespace {
 
@@ -55,6 +57,11 @@ std::string ReadFile(const std::string& path) {
   std::ifstream in(path);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
+
+class RecordingDhcp : public DhcpStarter {
+ public:
+  bool Start(const std::string&, const std::string&) override { return false; }
+};
 
 // Remembers every process it starts, so that the test can end them.
 class RecordingRunner : public PosixProcessRunner {
@@ -439,7 +446,9 @@ TEST_F(NetcfgNetnsTest, DhcpHandBackObtainsALeaseFromTheRouter) {
 // the identifier kept or changed, and as an echo reply or another ICMP type.
 class EchoResponder {
  public:
-  explicit EchoResponder(const std::string& netns) : m_thread(netns, [this] { Serve(); }) {
+  // `from`: the address its replies come from; empty: the one asked.
+  explicit EchoResponder(const std::string& netns, const std::string& from = "")
+      : m_from(from), m_thread(netns, [this] { Serve(); }) {
     for (auto deadline = Clock::now() + 5s; !m_ready && Clock::now() < deadline;) {
       std::this_thread::sleep_for(1ms);
     }
@@ -449,6 +458,7 @@ class EchoResponder {
     m_thread.Join();
   }
   std::atomic<bool> changeIdentifier{true};
+  std::atomic<bool> changeSequence{false};
   std::atomic<int> replyType{ICMP_ECHOREPLY};
   std::atomic<int> replies{0};
 
@@ -456,6 +466,16 @@ class EchoResponder {
   void Serve() {
     ScopedFd fd(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP));
     ASSERT_TRUE(fd.valid());
+    // Replies from another address leave through a socket bound to it.
+    ScopedFd forged;
+    if (!m_from.empty()) {
+      forged.Reset(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP));
+      sockaddr_in local{};
+      local.sin_family = AF_INET;
+      inet_pton(AF_INET, m_from.c_str(), &local.sin_addr);
+      ASSERT_EQ(bind(forged.get(), reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    }
+    int out = forged.valid() ? forged.get() : fd.get();
     timeval tick{0, 50000};
     setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
     m_ready = true;
@@ -471,13 +491,15 @@ class EchoResponder {
       std::size_t size = static_cast<std::size_t>(n) - header;
       icmp[0] = static_cast<uint8_t>(replyType.load());
       if (changeIdentifier) icmp[4] ^= 0xff, icmp[5] ^= 0xff;
+      if (changeSequence) icmp[6] ^= 0x02;
       icmp[2] = icmp[3] = 0;
       uint16_t checksum = IcmpChecksum(icmp, size);
       icmp[2] = static_cast<uint8_t>(checksum >> 8);
       icmp[3] = static_cast<uint8_t>(checksum & 0xff);
-      if (sendto(fd.get(), icmp, size, 0, reinterpret_cast<sockaddr*>(&from), length) > 0) ++replies;
+      if (sendto(out, icmp, size, 0, reinterpret_cast<sockaddr*>(&from), length) > 0) ++replies;
     }
   }
+  std::string m_from;
   std::atomic<bool> m_stop{false};
   std::atomic<bool> m_ready{false};
   NetnsThread m_thread;
@@ -514,7 +536,110 @@ TEST_F(NetcfgNetnsTest, PingHostCountsTheRoutersRepliesOnlyWithOurIdentifier) {
     RunInNetns(pcNs, [&] { EXPECT_FALSE(ops.PingHost("192.168.199.1")); });
     responder.replyType = ICMP_ECHOREPLY;
     RunInNetns(pcNs, [&] { EXPECT_TRUE(ops.PingHost("192.168.199.1")); });
+    // Nor does a reply to another request of ours (another sequence number).
+    responder.changeSequence = true;
+    RunInNetns(pcNs, [&] { EXPECT_FALSE(ops.PingHost("192.168.199.1")); });
   }
+}
+
+// A host that forges the router's answers from another address (one that
+// sees our requests, here the router's network itself) cannot announce the
+// router's return while the router still writes its flash.
+TEST_F(NetcfgNetnsTest, ForgedEchoRepliesFromAnotherAddressDoNotEndTheWait) {
+  ASSERT_EQ(Ip({"-n", routerNs, "addr", "add", "192.168.199.1/24", "dev", "router"}), 0);
+  ASSERT_EQ(Ip({"-n", routerNs, "addr", "add", "192.168.199.2/24", "dev", "router"}), 0);
+  ASSERT_EQ(Ip({"-n", pcNs, "addr", "add", "192.168.199.88/24", "dev", "pc"}), 0);
+  ASSERT_EQ(Ip({"-n", pcNs, "link", "set", "pc", "up"}), 0);
+  RunInNetns(pcNs, [] { WriteSysctl("ping_group_range", "0 2147483647"); });
+  RunInNetns(routerNs, [] { WriteSysctl("icmp_echo_ignore_all", "1"); });
+  EchoResponder forger(routerNs, "192.168.199.2");
+  forger.changeIdentifier = false;
+  for (PingSocket kind : {PingSocket::kRawOrDatagram, PingSocket::kDatagramOnly}) {
+    LinuxNetOptions options;
+    options.ping = kind;
+    LinuxNetOps ops(runner, kernel, options);
+    RunInNetns(pcNs, [&] {
+      for (int i = 0; i < 3; ++i) EXPECT_FALSE(ops.PingHost("192.168.199.1"));
+    });
+  }
+  EXPECT_GE(forger.replies.load(), 6) << "the forger did not answer";
+}
+
+// The TFTP listener that the network helper opens, and the transfers after
+// it, answer on the chosen adapter only: a host on another network can
+// neither start a transfer nor disturb one.
+TEST_F(NetcfgNetnsTest, TftpAnswersOnlyOnTheChosenAdapter) {
+  ASSERT_EQ(Ip({"-n", pcNs, "link", "add", "pc2", "type", "veth", "peer", "name", "other", "netns",
+                routerNs}),
+            0);
+  for (Argv command : {Argv{"-n", pcNs, "addr", "add", "192.168.1.88/24", "dev", "pc"},
+                       Argv{"-n", pcNs, "addr", "add", "10.88.0.2/24", "dev", "pc2"},
+                       Argv{"-n", routerNs, "addr", "add", "192.168.1.1/24", "dev", "router"},
+                       Argv{"-n", routerNs, "addr", "add", "10.88.0.1/24", "dev", "other"},
+                       Argv{"-n", pcNs, "link", "set", "pc", "up"}, Argv{"-n", pcNs, "link", "set", "pc2", "up"},
+                       Argv{"-n", routerNs, "link", "set", "other", "up"}}) {
+    ASSERT_EQ(Ip(command), 0);
+  }
+  tftp_test::Service service;
+  service.Serve(tftp_test::Pattern(2000));
+  std::strcpy(service.dlg->m_szAdapterNames[1], "pc");
+  RecordingDhcp dhcp;
+  helper::Service helperService(kernel, dhcp);
+  helper::InProcess connection(helperService);
+  helper::Client client(connection);
+  std::string openedFor;
+  service.ops->SetListenerOpener([&](const std::string& adapter, std::uint16_t) {
+    openedFor = adapter;
+    return tftp::UdpSocket(client.OpenTftpListener(adapter).Release());
+  });
+  // The listener and the transfers it starts live in pc's namespace.
+  std::uint16_t listener = 0;
+  RunInNetns(pcNs, [&] { listener = service.Start(); });
+  ASSERT_EQ(listener, 69);
+  EXPECT_EQ(openedFor, "pc");
+  tftp::UdpSocket near, far;
+  RunInNetns(routerNs, [&] {
+    near = tftp::UdpSocket::Open();
+    far = tftp::UdpSocket::Open();
+  });
+  ASSERT_TRUE(near.Bind(0xC0A80101, 0));  // 192.168.1.1
+  ASSERT_TRUE(far.Bind(0x0A580001, 0));   // 10.88.0.1
+  auto to = [](std::uint32_t address, std::uint16_t port) {
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_addr.s_addr = htonl(address);
+    target.sin_port = htons(port);
+    return target;
+  };
+  auto send = [](tftp::UdpSocket& sock, const std::string& bytes, const sockaddr_in& target) {
+    sock.SendTo({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}, target);
+  };
+  auto receive = [](tftp::UdpSocket& sock, std::chrono::milliseconds wait, sockaddr_in& from) {
+    std::uint8_t buffer[600];
+    std::size_t length = 0;
+    return sock.ReceiveWithin(buffer, from, length, wait) == tftp::UdpSocket::Receive::kDatagram
+               ? std::optional<std::string>(std::string(reinterpret_cast<char*>(buffer), length))
+               : std::nullopt;
+  };
+  std::string request = tftp_test::Request(tftp::kReadRequest, "recovery.bin");
+  sockaddr_in from{};
+  send(far, request, to(0x0A580002, 69));  // to 10.88.0.2, pc2's address
+  EXPECT_FALSE(receive(far, 500ms, from)) << "a request from another network was answered";
+  EXPECT_EQ(service.ops->TransfersStarted(), 0);
+
+  send(near, request, to(0xC0A80158, 69));  // to 192.168.1.88 on the chosen adapter
+  std::optional<std::string> data = receive(near, 2000ms, from);
+  ASSERT_TRUE(data);
+  EXPECT_EQ(data->substr(0, 4), tftp_test::Data(1, ""));
+  std::uint16_t transferPort = ntohs(from.sin_port);
+  send(far, tftp_test::Error(0, "stop"), to(0x0A580002, transferPort));
+  EXPECT_FALSE(receive(far, 500ms, from)) << "the transfer answered another network";
+  send(near, tftp_test::Ack(1), to(0xC0A80158, transferPort));
+  data = receive(near, 2000ms, from);
+  ASSERT_TRUE(data) << "the transfer went on";
+  EXPECT_EQ(data->substr(0, 4), tftp_test::Data(2, ""));
+  send(near, tftp_test::Error(0, "stop"), to(0xC0A80158, transferPort));
+  EXPECT_TRUE(service.Idle());
 }
 
 // Forwards to the real operations; after the deadline every ping succeeds

@@ -92,23 +92,30 @@ TEST(ProcessRunnerTest, ACommandsErrorTextGoesToOurStandardError) {
   std::filesystem::remove_all(dir);
 }
 
-TEST(ProcessRunnerTest, ChildHasDefaultSignalsAndOurNetworkCapabilitiesAsAmbient) {
-  PosixProcessRunner runner;
-  sigset_t block, old;
-  sigemptyset(&block);
-  sigaddset(&block, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &block, &old);
-  std::string status = runner.Run({"cat", "/proc/self/status"}).output;
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  EXPECT_EQ(StatusField(status, "SigBlk"), "0000000000000000");
+// A child gets the network capabilities only from a runner made for it (the
+// DHCP client's); it starts in "/" with default signals either way.
+TEST(ProcessRunnerTest, ChildHasDefaultSignalsAndOurNetworkCapabilitiesOnlyWhenAsked) {
   std::string ours = [] {
     std::ifstream in("/proc/self/status");
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   }();
   unsigned long long permitted = std::stoull(StatusField(ours, "CapPrm"), nullptr, 16);
-  unsigned long long ambient = std::stoull(StatusField(status, "CapAmb"), nullptr, 16);
   const unsigned long long network = (1ull << 10) | (1ull << 12) | (1ull << 13);
-  EXPECT_EQ(ambient & network, permitted & network);
+  for (bool passes : {false, true}) {
+    SCOPED_TRACE(passes ? "a runner for the DHCP client" : "a plain runner");
+    PosixProcessRunner runner(passes);
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    std::string status = runner.Run({"cat", "/proc/self/status"}).output;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    EXPECT_EQ(StatusField(status, "SigBlk"), "0000000000000000");
+    unsigned long long ambient = std::stoull(StatusField(status, "CapAmb"), nullptr, 16);
+    EXPECT_EQ(ambient & network, passes ? permitted & network : 0);
+    EXPECT_EQ(ambient & ~network, 0u);
+    EXPECT_EQ(runner.Run({"pwd"}).output, "/\n");
+  }
 }
 
 TEST(ProcessRunnerTest, StartReturnsAtOnceWithAProcessThatIsNotOurChild) {

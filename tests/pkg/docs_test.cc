@@ -125,6 +125,24 @@ TEST(DocsTest, GroupAndCapabilitiesMatchWhatPostinstGives) {
     EXPECT_NE(HelpText().find(cap), std::string::npos) << cap;
 }
 
+// The network helper is where postinst puts the capabilities; the help, the
+// manual page and the README name it.
+TEST(DocsTest, TheHelperThatHoldsTheRightsIsNamedWherePostinstGivesThem) {
+  std::string postinst = ReadFile(kSourceDir / "packaging/debian/postinst");
+  std::string helper = ShellVariable(postinst, "helper");
+  ASSERT_FALSE(helper.empty());
+  EXPECT_NE(postinst.find("+ep \"$DPKG_ROOT$helper\""), std::string::npos);
+  std::string name = std::filesystem::path(helper).filename();
+  EXPECT_NE(HelpText().find(name), std::string::npos);
+  EXPECT_NE(ManualPageText().find(helper), std::string::npos);
+  std::filesystem::path readme = kSourceDir / "README.md";
+  if (std::filesystem::exists(readme)) {
+    std::string text = ReadFile(readme);
+    EXPECT_NE(text.find("cap_net_admin,cap_net_raw,cap_net_bind_service+ep " + helper), std::string::npos);
+    EXPECT_EQ(text.find("+ep /usr/bin/brickfix"), std::string::npos) << "the program has no capabilities";
+  }
+}
+
 TEST(DocsTest, ReadmeNamesTheGroupThatMayRunTheProgram) {
   std::filesystem::path readme = kSourceDir / "README.md";
   if (!std::filesystem::exists(readme)) GTEST_SKIP() << "this tree has no README.md";

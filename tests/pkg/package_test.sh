@@ -8,7 +8,8 @@
 #   package_test.sh install DEB_DIR
 #       installs it into a throw-away root, installs it again, removes and
 #       purges it, and checks the group, owner, mode and capabilities of the
-#       program at each stage.
+#       network helper (and that the program itself is a plain one) at each
+#       stage.
 # Nothing is installed into this system: the throw-away root is a tmpfs in a
 # private mount namespace in which / is read-only, so a maintainer script that
 # reached for the real system fails the test instead of changing the system.
@@ -87,10 +88,17 @@ check_files() {
   [[ -z $missing_or_extra ]] ||
     fail "the package's files differ from the expected ones (< expected, > packaged):
 $missing_or_extra"
-  for program in "$root"/usr/bin/*; do
+  for program in "$root"/usr/bin/* "$root"/usr/libexec/brickfix/*; do
     [[ $(stat -c '%a %U:%G' "$program") == "755 root:root" ]] ||
       fail "${program#"$root"} is not 0755 root:root in the package"
   done
+  # The helper holds the network rights: it links no toolkit, HTTP or TLS
+  # library.
+  local linked
+  linked=$(readelf -d "$root/usr/libexec/brickfix/brickfix-nethelper" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+  grep -Eq 'Qt|curl|ssl|crypto|ncurses|json' <<<"$linked" &&
+    fail "the network helper links more than it needs: $linked"
+  return 0
 }
 
 # Every shared library that a packaged program needs comes from a package
@@ -158,8 +166,8 @@ check_maintainer_scripts() {
     [[ -x $control/$script ]] || fail "$script is missing or not executable"
     sh -n "$control/$script" || fail "$script is not valid sh"
   done
-  grep -q 'setcap cap_net_admin,cap_net_raw,cap_net_bind_service+ep ' "$control/postinst" ||
-    fail "postinst does not give the capabilities"
+  grep -q 'setcap cap_net_admin,cap_net_raw,cap_net_bind_service+ep "$DPKG_ROOT$helper"' "$control/postinst" ||
+    fail "postinst does not give the helper the capabilities"
   grep -q 'groupadd --system' "$control/postinst" || fail "postinst does not create the group"
   grep -q 'groupdel' "$control/postrm" || fail "postrm does not delete the group"
 }
@@ -188,6 +196,7 @@ run_contents() {
 # a real installation) and an empty root that dpkg installs into with --root,
 # running the maintainer scripts outside it with DPKG_ROOT set.
 
+helper=/usr/libexec/brickfix/brickfix-nethelper
 program=/usr/bin/brickfix
 capabilities=cap_net_bind_service,cap_net_admin,cap_net_raw=ep
 root_kind=
@@ -216,15 +225,21 @@ statoverride_in() {
 group_lines() { grep -c '^brickfix:' "$1/etc/$2"; }
 group_id() { grep '^brickfix:' "$1/etc/group" | cut -d: -f3; }
 
+# The helper as `expected` says, with the capabilities; the program plain.
 check_program() {
   local root=$1 stage=$2 expected=$3
-  [[ $(stat -c '%u:%g %a' "$root$program") == "$expected" ]] ||
-    fail "$stage: $program is $(stat -c '%u:%g %a' "$root$program"), not $expected"
+  [[ $(stat -c '%u:%g %a' "$root$helper") == "$expected" ]] ||
+    fail "$stage: $helper is $(stat -c '%u:%g %a' "$root$helper"), not $expected"
   local caps
-  caps=$(getcap "$root$program" | awk '{ print $2 }')
-  [[ $caps == "$capabilities" ]] || fail "$stage: $program has capabilities '$caps'"
-  statoverride_in "$root" --list "$program" >/dev/null ||
-    fail "$stage: no owner and mode entry for $program"
+  caps=$(getcap "$root$helper" | awk '{ print $2 }')
+  [[ $caps == "$capabilities" ]] || fail "$stage: $helper has capabilities '$caps'"
+  statoverride_in "$root" --list "$helper" >/dev/null ||
+    fail "$stage: no owner and mode entry for $helper"
+  [[ $(stat -c '%u:%g %a' "$root$program") == "0:0 755" ]] ||
+    fail "$stage: $program is $(stat -c '%u:%g %a' "$root$program"), not a plain program"
+  [[ -z $(getcap "$root$program") ]] || fail "$stage: $program has capabilities"
+  ! statoverride_in "$root" --list "$program" >/dev/null ||
+    fail "$stage: $program has an owner and mode entry"
 }
 
 # Install, install again (as an upgrade does), remove, purge. $2 is the
@@ -239,15 +254,19 @@ check_life_cycle() {
   [[ $(group_lines "$root" gshadow) -eq 1 ]] || fail "install: no group brickfix in gshadow"
   check_program "$root" install "0:$gid 750"
 
+  # What an earlier version made of the program itself: it belonged to the
+  # group, with the capabilities. An upgrade makes it a plain program.
+  statoverride_in "$root" --update --add root "#$gid" 0750 "$program" || fail "cannot add the old entry"
+  setcap cap_net_admin+ep "$root$program" || fail "cannot give the old capabilities"
   in_root "$root" --install "$deb"
   [[ $(group_lines "$root" group) -eq 1 ]] || fail "reinstall: the group is not there once"
   [[ $(group_id "$root") == "$gid" ]] || fail "reinstall: the group's number changed"
-  check_program "$root" reinstall "0:$gid 750"
+  check_program "$root" "upgrade from a version without the helper" "0:$gid 750"
 
   in_root "$root" --remove brickfix
-  [[ ! -e $root$program ]] || fail "remove: $program is still there"
-  ! statoverride_in "$root" --list "$program" >/dev/null ||
-    fail "remove: the owner and mode entry for $program is still there"
+  [[ ! -e $root$program && ! -e $root$helper ]] || fail "remove: the programs are still there"
+  ! statoverride_in "$root" --list "$helper" >/dev/null ||
+    fail "remove: the owner and mode entry for $helper is still there"
   [[ $(group_lines "$root" group) -eq 1 ]] || fail "remove: the group went before the purge"
 
   in_root "$root" --purge brickfix
@@ -343,12 +362,12 @@ check_administrator_override() {
   echo "--- empty root with an administrator's override"
   root_kind=empty
   new_root "$root" "$deb"
-  statoverride_in "$root" --add root '#0' 0755 "$program" || fail "cannot add an override"
+  statoverride_in "$root" --add root '#0' 0755 "$helper" || fail "cannot add an override"
   in_root "$root" --install "$deb"
   check_program "$root" "install with an override" "0:0 755"
   in_root "$root" --purge brickfix
-  ! statoverride_in "$root" --list "$program" >/dev/null ||
-    fail "purge: the override for $program is still there"
+  ! statoverride_in "$root" --list "$helper" >/dev/null ||
+    fail "purge: the override for $helper is still there"
 }
 
 # Runs inside the private mount namespace; $2 is an empty directory.

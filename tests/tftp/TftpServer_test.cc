@@ -233,22 +233,34 @@ TEST(TftpServerTest, AnotherModelsNameEndsTheProgram) {
   }
 }
 
-TEST(TftpServerTest, TransfersTakeTheNextFreePort) {
+TEST(TftpServerTest, TransfersTakeTheNextFreePortAndAtMostEightRunAtOnce) {
   Service service;
   service.Serve(Pattern(700));
   std::uint16_t listener = service.Start();
   {
-    // Two requests at once: two transfers on consecutive ports.
-    Peer first, second;
-    first.Send(listener, Request(tftp::kReadRequest, "recovery.bin"));
-    auto a = first.Receive();
-    second.Send(listener, Request(tftp::kReadRequest, "recovery.bin"));
-    auto b = second.Receive();
-    ASSERT_TRUE(a && b);
-    EXPECT_EQ(a->fromPort, service.firstPort);
-    EXPECT_EQ(b->fromPort, service.firstPort + 1);
-    first.Send(a->fromPort, Error(0, "stop"));
-    second.Send(b->fromPort, Error(0, "stop"));
+    // Requests at once: transfers on consecutive ports, eight of them; the
+    // ninth request is told the server is busy, from the listener's port,
+    // and gets no thread.
+    std::vector<Peer> peers(kMaxTransfers + 1);
+    std::vector<Datagram> first;
+    for (int i = 0; i < kMaxTransfers; ++i) {
+      peers[i].Send(listener, Request(tftp::kReadRequest, "recovery.bin"));
+      auto data = peers[i].Receive();
+      ASSERT_TRUE(data && data->opcode() == tftp::kData);
+      first.push_back(*data);
+    }
+    EXPECT_EQ(first[0].fromPort, service.firstPort);
+    EXPECT_EQ(first[1].fromPort, service.firstPort + 1);
+    Peer& late = peers.back();
+    late.Send(listener, Request(tftp::kReadRequest, "recovery.bin"));
+    auto busy = late.Receive();
+    ASSERT_TRUE(busy);
+    EXPECT_EQ(busy->opcode(), tftp::kError);
+    EXPECT_EQ(busy->block(), 0) << "error code 0";
+    EXPECT_EQ(busy->text(), "Server busy");
+    EXPECT_EQ(busy->fromPort, listener);
+    EXPECT_EQ(service.ops->TransfersStarted(), kMaxTransfers);
+    for (int i = 0; i < kMaxTransfers; ++i) peers[i].Send(first[i].fromPort, Error(0, "stop"));
     ASSERT_TRUE(service.Idle());
   }
   tftp::UdpSocket busy = tftp::UdpSocket::Open();

@@ -12,7 +12,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -175,3 +177,45 @@ inline std::string TestStateDir() {
 
 // "XDG_STATE_HOME=" and that folder.
 inline std::string TestStateHome() { return "XDG_STATE_HOME=" + TestStateDir(); }
+
+// A field of /proc/<pid>/status as a number ("CapEff" etc., hexadecimal), or
+// ~0 when it cannot be read.
+inline unsigned long long StatusNumber(pid_t pid, const std::string& field, int base = 16) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(field + ":", 0) == 0) return std::stoull(line.substr(field.size() + 1), nullptr, base);
+  }
+  return ~0ull;
+}
+
+// The program holds no capability once it runs (its window or line mode is
+// up); its one child, the network helper, holds cap_net_bind_service,
+// cap_net_admin and cap_net_raw at most (exactly those when the test runs as
+// root), none to hand on, and neither may gain any through exec.
+inline void ExpectOnlyTheHelperHoldsNetworkRights(pid_t program) {
+  for (const char* set : {"CapEff", "CapPrm", "CapAmb", "CapInh"}) {
+    EXPECT_EQ(StatusNumber(program, set), 0u) << "the program's " << set;
+  }
+  EXPECT_EQ(StatusNumber(program, "NoNewPrivs", 10), 1u);
+  pid_t helper = 0;
+  for (int i = 0; i < 100 && helper == 0; ++i) {
+    std::ifstream children("/proc/" + std::to_string(program) + "/task/" + std::to_string(program) +
+                           "/children");
+    children >> helper;
+    if (helper == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_GT(helper, 0) << "no network helper runs";
+  std::error_code error;
+  EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(helper) + "/exe", error).filename(),
+            "brickfix-nethelper");
+  const unsigned long long network = (1ull << 10) | (1ull << 12) | (1ull << 13);
+  unsigned long long permitted = StatusNumber(helper, "CapPrm");
+  if (geteuid() == 0) {
+    EXPECT_EQ(permitted, network) << "the helper's permitted set";
+  }
+  EXPECT_EQ(permitted & ~network, 0u);
+  EXPECT_EQ(StatusNumber(helper, "CapEff"), permitted);
+  EXPECT_EQ(StatusNumber(helper, "CapAmb"), 0u);
+  EXPECT_EQ(StatusNumber(helper, "CapInh"), 0u);
+  EXPECT_EQ(StatusNumber(helper, "NoNewPrivs", 10), 1u);
+}

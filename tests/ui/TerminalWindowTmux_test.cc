@@ -215,9 +215,10 @@ TEST_F(TerminalWindowTmuxTest, AboutBoxGarbageEnterHeldDownResizeAndCtrlC) {
   window->ExpectEndedCleanly();
 }
 
-TEST_F(TerminalWindowTmuxTest, TermEndsTheProgramAndRestoresTheTerminal) {
+TEST_F(TerminalWindowTmuxTest, WindowRunsWithoutRightsAndTermEndsItAndRestoresTheTerminal) {
   pid_t pid = window->ProgramPid();
   ASSERT_GT(pid, 0);
+  ExpectOnlyTheHelperHoldsNetworkRights(pid);
   kill(pid, SIGTERM);
   window->ExpectEndedCleanly();
 }

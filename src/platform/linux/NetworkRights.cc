@@ -1,11 +1,13 @@
 #include "platform/linux/NetworkRights.h"
 
 #include <linux/capability.h>
+#include <linux/securebits.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <climits>
+#include <cstdint>
 #include <fstream>
 #include <vector>
 
@@ -24,6 +26,45 @@ struct CapSets {
   // Effective capabilities are always permitted too.
   bool Permitted(int cap) const { return data[Word(cap)].permitted & Bit(cap); }
 };
+
+constexpr std::uint64_t kNetworkMask =
+    (1ull << CAP_NET_BIND_SERVICE) | (1ull << CAP_NET_ADMIN) | (1ull << CAP_NET_RAW);
+
+// The highest capability number this kernel knows.
+int LastCapability() {
+  std::ifstream in("/proc/sys/kernel/cap_last_cap");
+  int last = CAP_LAST_CAP;
+  if (!(in >> last) || last < 0 || last > 63) last = CAP_LAST_CAP;
+  return last;
+}
+
+// Leaves the process only the capabilities of `keep` (bits by number), the
+// permitted ones of them effective, none inheritable or ambient; forbids
+// gaining any through exec.
+void NarrowCapabilities(std::uint64_t keep) {
+  CapSets caps;
+  if (caps.Get()) {
+    if (caps.Permitted(CAP_SETPCAP)) {
+      // Root (or a program given cap_setpcap): what is given up here must
+      // not come back with the next exec either.
+      caps.data[CapSets::Word(CAP_SETPCAP)].effective |= CapSets::Bit(CAP_SETPCAP);
+      caps.Set();
+      for (int cap = 0, last = LastCapability(); cap <= last; ++cap) {
+        if (!((keep >> cap) & 1)) prctl(PR_CAPBSET_DROP, cap, 0, 0, 0);
+      }
+      prctl(PR_SET_SECUREBITS, SECBIT_NOROOT | SECBIT_NOROOT_LOCKED, 0, 0, 0);
+    }
+    prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+    for (unsigned word = 0; word < _LINUX_CAPABILITY_U32S_3; ++word) {
+      auto kept = static_cast<__u32>(keep >> (32 * word));
+      caps.data[word].permitted &= kept;
+      caps.data[word].effective = caps.data[word].permitted;
+      caps.data[word].inheritable = 0;
+    }
+    caps.Set();
+  }
+  prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+}
 
 // "lo hi" of net.ipv4.ping_group_range contains our effective or a
 // supplementary group.
@@ -102,21 +143,13 @@ std::string DescribeMissingNetworkRights(const NetworkRights& rights,
          " | Missing rights: " + JoinEnglish(english) + " will fail; run as root or: " + setcap;
 }
 
-std::string DescribeMissingNetworkRights() {
-  char path[PATH_MAX] = {};
-  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  std::string program = n > 0 ? std::string(path, static_cast<std::size_t>(n)) : "brickfix";
-  return DescribeMissingNetworkRights(ReadNetworkRights(), program);
+bool HasAnyNetworkCapability(const NetworkRights& rights) {
+  return rights.netAdmin || rights.netRaw || rights.bindService;
 }
 
-void RaiseNetworkCapabilities() {
-  CapSets caps;
-  if (!caps.Get()) return;
-  for (int cap : kNetworkCaps) {
-    if (caps.Permitted(cap)) caps.data[CapSets::Word(cap)].effective |= CapSets::Bit(cap);
-  }
-  caps.Set();
-}
+void KeepOnlyNetworkCapabilities() { NarrowCapabilities(kNetworkMask); }
+
+void DropAllCapabilities() { NarrowCapabilities(0); }
 
 void PassNetworkCapabilitiesToChild() {
   CapSets caps;

@@ -1,5 +1,5 @@
-// The rights this program needs on the network, what is missing, and handing
-// them on to the commands it runs.
+// The rights this program needs on the network, what is missing, giving up
+// every other capability, and handing them on to the commands it runs.
 #pragma once
 
 #include <string>
@@ -17,19 +17,28 @@ struct NetworkRights {
 // permitted) and the kernel's settings for ping sockets and low ports.
 NetworkRights ReadNetworkRights();
 
+// True when the process holds any of the three network capabilities.
+bool HasAnyNetworkCapability(const NetworkRights& rights);
+
 // Empty when the address change, port 69 and the ping can all work; else one
 // line in Chinese and English naming what will fail and how to fix it, with
-// `programPath` in the setcap command.
+// `programPath` (the program that holds the rights) in the setcap command.
 std::string DescribeMissingNetworkRights(const NetworkRights& rights,
                                          const std::string& programPath);
-// The same for this process and its own executable.
-std::string DescribeMissingNetworkRights();
 
-// Makes cap_net_admin, cap_net_raw and cap_net_bind_service effective where
-// they are only permitted (a binary given them with "+p"). Capabilities belong
-// to a thread and are copied to the threads it starts, so call this at the
-// start of main, before any other thread exists.
-void RaiseNetworkCapabilities();
+// Capabilities belong to a thread and are copied to the threads it starts,
+// so the two calls below belong at the start of main, before any other
+// thread exists. Both also forbid gaining rights through exec
+// (PR_SET_NO_NEW_PRIVS) and, where the process may (root), keep root from
+// getting back what was given up: the bounding set loses the rest, and exec
+// no longer hands root every capability (SECBIT_NOROOT, locked).
+//
+// Keeps cap_net_admin, cap_net_raw and cap_net_bind_service, effective where
+// they are permitted, and gives up every other capability.
+void KeepOnlyNetworkCapabilities();
+// Gives up every capability: effective, permitted, inheritable, ambient and,
+// where the process may, the bounding set.
+void DropAllCapabilities();
 
 // In a freshly forked child, before exec: turns the permitted network
 // capabilities into ambient ones so that the program it runs (and that

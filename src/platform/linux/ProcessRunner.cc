@@ -38,6 +38,7 @@ struct ExecPlan {
   std::string path;
   std::vector<std::string> args;
   std::vector<char*> argv;
+  bool networkCapabilities = false;
 };
 
 struct Pipe {
@@ -83,8 +84,9 @@ void CloseInheritedDescriptors() {
   for (int fd = 3; fd < (max > 0 ? max : 1024); ++fd) fcntl(fd, F_SETFD, FD_CLOEXEC);
 }
 
-// In the forked child: standard streams, signals, descriptors, capabilities,
-// then the program. Only async-signal-safe calls. Never returns.
+// In the forked child: standard streams, signals, descriptors, the working
+// directory "/", capabilities, then the program. Only async-signal-safe
+// calls. Never returns.
 [[noreturn]] void ExecChild(const ExecPlan& plan, int devNull, int stdoutFd, int stderrFd,
                             int reportFd) {
   struct sigaction standard {};
@@ -97,13 +99,14 @@ void CloseInheritedDescriptors() {
   dup2(stdoutFd, STDOUT_FILENO);
   if (stderrFd != STDERR_FILENO) dup2(stderrFd, STDERR_FILENO);
   CloseInheritedDescriptors();
-  PassNetworkCapabilitiesToChild();
+  if (chdir("/") != 0) _exit(127);
+  if (plan.networkCapabilities) PassNetworkCapabilitiesToChild();
   execve(plan.path.c_str(), plan.argv.data(), kEnvironment);
   WriteReport(reportFd, kReportExecError, errno);
   _exit(127);
 }
 
-bool Prepare(IProcessRunner& runner, const std::vector<std::string>& argv, ExecPlan& plan,
+bool Prepare(PosixProcessRunner& runner, const std::vector<std::string>& argv, ExecPlan& plan,
              ProcessResult& result) {
   if (argv.empty()) {
     result.error = EINVAL;
@@ -115,6 +118,7 @@ bool Prepare(IProcessRunner& runner, const std::vector<std::string>& argv, ExecP
     return false;
   }
   plan.args = argv;
+  plan.networkCapabilities = runner.PassesNetworkCapabilities();
   for (std::string& arg : plan.args) plan.argv.push_back(arg.data());
   plan.argv.push_back(nullptr);
   return true;
@@ -148,10 +152,15 @@ bool SameProcess(const RunningProcess& process) {
          startTime == process.startTime;
 }
 
+// What tells a network namespace apart: each has its own /proc/<pid>/net
+// entries, whose inode numbers are unique while it lives. Unlike the link
+// /proc/<pid>/ns/net, they can be read without the right to trace the
+// process, so a program that has given up its capabilities still sees root's
+// DHCP client.
 std::string NetworkNamespaceOf(const std::string& procDir) {
-  char link[64] = {};
-  ssize_t n = readlink((procDir + "/ns/net").c_str(), link, sizeof link - 1);
-  return n > 0 ? std::string(link, static_cast<std::size_t>(n)) : "";
+  struct stat st {};
+  if (stat((procDir + "/net/dev").c_str(), &st) != 0) return "";
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
 }
 
 int WaitFor(pid_t pid) {
@@ -162,7 +171,7 @@ int WaitFor(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-ProcessResult RunCollecting(IProcessRunner& runner, const std::vector<std::string>& argv, bool quiet) {
+ProcessResult RunCollecting(PosixProcessRunner& runner, const std::vector<std::string>& argv, bool quiet) {
   ProcessResult result;
   ExecPlan plan;
   if (!Prepare(runner, argv, plan, result)) return result;

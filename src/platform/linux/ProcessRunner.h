@@ -1,6 +1,6 @@
 // Running other programs: hidden, from an argument vector (never through a
 // shell), with a fixed environment, and with this program's network
-// capabilities handed on.
+// capabilities handed on only where the program needs them.
 #pragma once
 
 #include <sys/types.h>
@@ -41,8 +41,7 @@ class IProcessRunner {
   // Starts it in a session of its own and returns once it is running. It is
   // not this process's child: nothing waits for it and it outlives us.
   virtual ProcessResult Start(const std::vector<std::string>& argv) = 0;
-  // The processes that share the calling thread's network namespace (and
-  // that we may look at).
+  // The processes that share the calling thread's network namespace.
   virtual std::vector<RunningProcess> ListProcesses() = 0;
   // Ends `process` (SIGTERM; SIGKILL when it is still there after two
   // seconds), unless its pid belongs to another process by now. True when
@@ -52,16 +51,24 @@ class IProcessRunner {
 
 // fork and exec. The child gets /dev/null for standard input and output
 // (except what Run collects), default signal handling, no descriptor of
-// ours, the environment PATH=/usr/sbin:/usr/bin:/sbin:/bin and LC_ALL=C, and
-// our permitted network capabilities as ambient ones. A program that Run
-// waits for writes its error text to our standard error (the diagnostics
-// file while a frontend runs); one that Start leaves running, to /dev/null.
+// ours, the working directory "/", the environment
+// PATH=/usr/sbin:/usr/bin:/sbin:/bin and LC_ALL=C, and, when the runner is
+// made for it, our permitted network capabilities as ambient ones (else
+// none). A program that Run waits for writes its error text to our standard
+// error (the diagnostics file while a frontend runs); one that Start leaves
+// running, to /dev/null.
 class PosixProcessRunner : public IProcessRunner {
  public:
+  explicit PosixProcessRunner(bool networkCapabilities = false)
+      : m_networkCapabilities(networkCapabilities) {}
+  bool PassesNetworkCapabilities() const { return m_networkCapabilities; }
   std::string Find(const std::string& program) override;
   ProcessResult Run(const std::vector<std::string>& argv) override;
   ProcessResult Probe(const std::vector<std::string>& argv) override;
   ProcessResult Start(const std::vector<std::string>& argv) override;
   std::vector<RunningProcess> ListProcesses() override;
   bool StopProcess(const RunningProcess& process) override;
+
+ private:
+  bool m_networkCapabilities;
 };

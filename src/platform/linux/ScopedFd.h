@@ -20,6 +20,8 @@ class ScopedFd {
 
   int get() const { return m_fd; }
   bool valid() const { return m_fd >= 0; }
+  // Gives the descriptor up without closing it.
+  int Release() { return std::exchange(m_fd, -1); }
   void Reset(int fd = -1) {
     if (m_fd >= 0) ::close(m_fd);
     m_fd = fd;

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "platform/linux/FullIo.h"
+#include "platform/linux/ScopedFd.h"
 
 namespace {
 
@@ -22,6 +23,23 @@ struct DirCloser {
 };
 
 int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
+
+// A folder of the store, never reached through a link.
+int OpenFolder(const std::string& dir) {
+  return ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// A path as its folder, opened as above, and its last name.
+struct InFolder {
+  explicit InFolder(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    name = slash == std::string::npos ? path : path.substr(slash + 1);
+    dir.Reset(OpenFolder(slash == std::string::npos ? "" : path.substr(0, slash)));
+  }
+  bool valid() const { return dir.valid() && !name.empty(); }
+  ScopedFd dir;
+  std::string name;
+};
 
 }  // namespace
 
@@ -41,50 +59,78 @@ bool IsFileNameAllowed(const std::string&) { return true; }
 
 std::vector<std::string> ListRegularFiles(const std::string& dir) {
   std::vector<std::string> names;
-  std::unique_ptr<DIR, DirCloser> stream(opendir(dir.c_str()));
-  if (!stream) return names;
+  int fd = OpenFolder(dir);
+  if (fd < 0) return names;
+  std::unique_ptr<DIR, DirCloser> stream(fdopendir(fd));
+  if (!stream) {
+    ::close(fd);
+    return names;
+  }
   while (dirent* entry = readdir(stream.get())) {
+    // A link is never followed, not even to a regular file.
     struct stat st;
-    if (fstatat(dirfd(stream.get()), entry->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (fstatat(dirfd(stream.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode)) {
+      continue;
+    }
     names.emplace_back(entry->d_name);
   }
   return names;
 }
 
 bool PathExists(const std::string& path) {
+  InFolder at(path);
   struct stat st;
-  return lstat(path.c_str(), &st) == 0;
+  return at.valid() && fstatat(at.dir.get(), at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool RemoveFile(const std::string& path) {
+  InFolder at(path);
+  return at.valid() && ::unlinkat(at.dir.get(), at.name.c_str(), 0) == 0;
+}
 
 bool RenameFile(const std::string& from, const std::string& to) {
-  return ::rename(from.c_str(), to.c_str()) == 0;
+  InFolder source(from), target(to);
+  return source.valid() && target.valid() &&
+         ::renameat(source.dir.get(), source.name.c_str(), target.dir.get(), target.name.c_str()) == 0;
 }
 
 bool MakeDirectory(const std::string& path) { return ::mkdir(path.c_str(), 0755) == 0; }
 
-void RemoveEmptyDirectory(const std::string& path) { ::rmdir(path.c_str()); }
+void RemoveEmptyDirectory(const std::string& path) {
+  InFolder at(path);
+  if (at.valid()) ::unlinkat(at.dir.get(), at.name.c_str(), AT_REMOVEDIR);
+}
 
 void SyncDirectory(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
+  ScopedFd fd(OpenFolder(path));
+  if (fd.valid()) ::fsync(fd.get());
 }
 
 StoreFile::~StoreFile() { Close(); }
 
 bool StoreFile::OpenForReading(const std::string& path) {
   Close();
-  m_handle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  return IsOpen();
+  InFolder at(path);
+  if (!at.valid()) return false;
+  // Not through a link, and only a regular file: O_NONBLOCK keeps a planted
+  // pipe from holding the open.
+  ScopedFd fd(::openat(at.dir.get(), at.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st;
+  if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  int flags = fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return false;
+  m_handle = fd.Release();
+  return true;
 }
 
 bool StoreFile::CreateNew(const std::string& path) {
   Close();
-  m_handle = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   m_written = 0;
+  InFolder at(path);
+  if (!at.valid()) return false;
+  m_handle = ::openat(at.dir.get(), at.name.c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   return IsOpen();
 }
 

@@ -57,6 +57,10 @@ std::uint16_t UdpSocket::LocalPort() const {
   return ntohs(local.sin_port);
 }
 
+// Winsock binds no socket to an adapter: the listener answers on every one,
+// and so do the transfers.
+bool UdpSocket::BindToDeviceOf(const UdpSocket&) const { return true; }
+
 ssize_t UdpSocket::SendTo(std::span<const std::uint8_t> bytes, const sockaddr_in& to) const {
   int sent = ::sendto(fd(), reinterpret_cast<const char*>(bytes.data()),
                       static_cast<int>(bytes.size()), 0, reinterpret_cast<const sockaddr*>(&to),

@@ -1,0 +1,26 @@
+// What the network helper makes of any message on its socket: it accepts
+// only requests of its list, within their bounds, exactly as the program
+// writes them.
+#include "FuzzInput.h"
+#include "netcfg/HelperProtocol.h"
+
+using namespace helper;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::optional<Request> request = DecodeRequest({data, size});
+  if (!request) return 0;
+  Require(size <= kMaxMessage);
+  Require(request->kind >= Kind::kStatus && request->kind <= Kind::kRestoreAdapter);
+  if (request->kind == Kind::kRestoreAdapter) Require(IsAcceptableState(request->state));
+  // One layout per request: what was accepted is what the program would
+  // send for it, byte for byte, so nothing else slips through.
+  std::vector<std::uint8_t> again = EncodeRequest(*request);
+  Require(again.size() == size && std::equal(again.begin(), again.end(), data));
+  // Replies too survive their own decoding.
+  Reply reply;
+  reply.kind = request->kind;
+  reply.status = Status::kDone;
+  std::optional<Reply> decoded = DecodeReply(EncodeReply(reply));
+  Require(decoded && decoded->kind == reply.kind);
+  return 0;
+}

@@ -1,0 +1,346 @@
+#include "netcfg/HelperClient.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#ifndef BRICKFIX_HELPER_DIR
+#define BRICKFIX_HELPER_DIR "../libexec/brickfix"
+#endif
+
+namespace helper {
+namespace {
+
+constexpr const char* kHelperName = "brickfix-nethelper";
+constexpr int kHelperSocket = 3;  // the helper's end of the socketpair
+
+char kPathVar[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+char kLocaleVar[] = "LC_ALL=C";
+char* const kEnvironment[] = {kPathVar, kLocaleVar, nullptr};
+
+// A helper that cannot be asked is like a kernel that cannot be: refused.
+KernelResult ResultOf(const std::optional<Reply>& reply) {
+  if (!reply) return KernelResult::kRefused;
+  switch (reply->status) {
+    case Status::kDone: return KernelResult::kDone;
+    case Status::kRefused: return KernelResult::kRefused;
+    default: return KernelResult::kFailed;
+  }
+}
+
+bool IsExecutableFile(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// In the forked child: a session of its own, the socket as descriptor 3,
+// /dev/null for the standard streams, nothing else of ours, default
+// signals, "/", the rights handed on, then the helper. Only async-signal-safe
+// calls.
+[[noreturn]] void ExecHelper(const char* path, int socket, int report) {
+  struct sigaction standard {};
+  standard.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &standard, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  setsid();  // no terminal: its keys and hang-up are the program's business
+  int high = fcntl(socket, F_DUPFD_CLOEXEC, 10);
+  int reportHigh = fcntl(report, F_DUPFD_CLOEXEC, 10);
+  int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
+  int error = 0;
+  if (high < 0 || reportHigh < 0 || devNull < 0 || dup2(devNull, 0) < 0 || dup2(devNull, 1) < 0 ||
+      dup2(devNull, 2) < 0 || dup2(high, kHelperSocket) < 0 || chdir("/") != 0) {
+    error = errno;
+  } else {
+    if (close_range(kHelperSocket + 1, ~0u, CLOSE_RANGE_CLOEXEC) != 0) {
+      for (int fd = kHelperSocket + 1; fd < 1024; ++fd) fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    PassNetworkCapabilitiesToChild();
+    char name[] = "brickfix-nethelper";
+    char* argv[] = {name, nullptr};
+    execve(path, argv, kEnvironment);
+    error = errno;
+  }
+  ssize_t ignored = write(reportHigh, &error, sizeof error);
+  (void)ignored;
+  _exit(127);
+}
+
+}  // namespace
+
+std::unique_ptr<HelperProcess> HelperProcess::Start(const std::string& path, std::string& error) {
+  int pair[2], report[2];
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
+    error = std::string("socketpair: ") + std::strerror(errno);
+    return nullptr;
+  }
+  ScopedFd ours(pair[0]), theirs(pair[1]);
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    error = std::string("pipe: ") + std::strerror(errno);
+    return nullptr;
+  }
+  ScopedFd reportRead(report[0]), reportWrite(report[1]);
+  pid_t pid = fork();
+  if (pid == 0) ExecHelper(path.c_str(), theirs.get(), reportWrite.get());
+  if (pid < 0) {
+    error = std::string("fork: ") + std::strerror(errno);
+    return nullptr;
+  }
+  theirs.Reset();
+  reportWrite.Reset();
+  int execError = 0;
+  ssize_t n;
+  do {
+    n = read(reportRead.get(), &execError, sizeof execError);
+  } while (n < 0 && errno == EINTR);
+  std::unique_ptr<HelperProcess> process(new HelperProcess(std::move(ours), pid));
+  if (n == static_cast<ssize_t>(sizeof execError)) {
+    error = path + ": " + std::strerror(execError);
+    return nullptr;  // the child has exited; the destructor reaps it
+  }
+  // It runs: it must answer as a helper of this version does.
+  std::vector<std::uint8_t> reply;
+  ScopedFd passed;
+  Request status;
+  status.kind = Kind::kStatus;
+  std::optional<Reply> answer;
+  if (process->Exchange(EncodeRequest(status), reply, passed)) answer = DecodeReply(reply);
+  if (!answer || answer->kind != Kind::kStatus || answer->status != Status::kDone) {
+    error = path + " does not answer as the network helper of this version";
+    kill(pid, SIGKILL);
+    return nullptr;
+  }
+  return process;
+}
+
+HelperProcess::~HelperProcess() {
+  // Closing our end ends the helper.
+  m_socket.Reset();
+  if (m_pid > 0) {
+    while (waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+}
+
+bool HelperProcess::Exchange(std::span<const std::uint8_t> request, std::vector<std::uint8_t>& reply,
+                             ScopedFd& passed) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  passed.Reset();
+  if (request.empty() || !m_socket.valid()) return false;
+  ssize_t sent;
+  do {
+    sent = send(m_socket.get(), request.data(), request.size(), MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  if (sent != static_cast<ssize_t>(request.size())) return false;
+  reply.assign(kMaxMessage + 1, 0);
+  iovec data{reply.data(), reply.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  ssize_t n;
+  do {
+    n = recvmsg(m_socket.get(), &message, MSG_CMSG_CLOEXEC);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return false;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+    std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    for (std::size_t i = 0; i < count; ++i) {
+      int fd = -1;
+      std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+      if (!passed.valid()) passed.Reset(fd);
+      else ScopedFd extra(fd);
+    }
+  }
+  if (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) {
+    passed.Reset();
+    return false;
+  }
+  reply.resize(static_cast<std::size_t>(n));
+  return true;
+}
+
+std::optional<Reply> Client::Ask(const Request& request, ScopedFd* passed) {
+  std::vector<std::uint8_t> bytes = EncodeRequest(request);
+  if (bytes.empty()) {
+    std::fprintf(stderr, "brickfix: the network helper is not asked for what it would refuse\n");
+    return std::nullopt;
+  }
+  std::vector<std::uint8_t> answer;
+  ScopedFd fd;
+  if (!m_connection.Exchange(bytes, answer, fd)) {
+    std::fprintf(stderr, "brickfix: the network helper has gone\n");
+    return std::nullopt;
+  }
+  std::optional<Reply> reply = DecodeReply(answer);
+  if (!reply || reply->kind != request.kind) {
+    std::fprintf(stderr, "brickfix: the network helper's reply is not one of this version\n");
+    return std::nullopt;
+  }
+  if (reply->status != Status::kDone && !reply->text.empty()) {
+    std::fprintf(stderr, "brickfix: the network helper: %s\n", reply->text.c_str());
+  }
+  if (passed) *passed = std::move(fd);
+  return reply;
+}
+
+std::optional<HelperRights> Client::Rights() {
+  Request request;
+  request.kind = Kind::kStatus;
+  std::optional<Reply> reply = Ask(request);
+  if (!reply || reply->status != Status::kDone) return std::nullopt;
+  return reply->rights;
+}
+
+std::optional<std::int32_t> Client::IndexOf(const std::string& ifname) {
+  Request request;
+  request.kind = Kind::kListAdapters;
+  std::optional<Reply> reply = Ask(request);
+  if (!reply || reply->status != Status::kDone) return std::nullopt;
+  for (const AdapterEntry& entry : reply->adapters) {
+    if (entry.name == ifname) return entry.index;
+  }
+  return std::nullopt;
+}
+
+KernelResult Client::AskAdapter(Request request, const std::string& ifname) {
+  std::optional<std::int32_t> index = IndexOf(ifname);
+  if (!index) return KernelResult::kFailed;
+  request.ifindex = *index;
+  return ResultOf(Ask(request));
+}
+
+KernelResult Client::SetStatic(const std::string& ifname, const StaticIpv4& setup) {
+  std::optional<Setup> which = SetupOf(setup);
+  if (!which) return KernelResult::kFailed;
+  Request request;
+  request.kind = Kind::kSetStatic;
+  request.setup = *which;
+  return AskAdapter(request, ifname);
+}
+
+KernelResult Client::RemoveStatic(const std::string& ifname, const StaticIpv4& setup) {
+  std::optional<Setup> which = SetupOf(setup);
+  if (!which) return KernelResult::kFailed;
+  Request request;
+  request.kind = Kind::kRemoveStatic;
+  request.setup = *which;
+  return AskAdapter(request, ifname);
+}
+
+KernelResult Client::FlushNeighbours() {
+  Request request;
+  request.kind = Kind::kFlushNeighbours;
+  return ResultOf(Ask(request));
+}
+
+KernelResult Client::RestoreAdapter(const std::string& ifname, const AdapterState& state) {
+  if (!IsAcceptableState(state)) {
+    std::fprintf(stderr,
+                 "brickfix: the network helper puts back only unicast addresses and main-table "
+                 "routes through the adapter's own subnets; %s's journal lists others\n",
+                 ifname.c_str());
+    return KernelResult::kFailed;
+  }
+  Request request;
+  request.kind = Kind::kRestoreAdapter;
+  request.state = state;
+  return AskAdapter(request, ifname);
+}
+
+bool Client::StartDhcpClient(const std::string& ifname, const std::string& preferred) {
+  Request request;
+  request.kind = Kind::kStartDhcpClient;
+  request.dhcp = DhcpKindOf(preferred).value_or(DhcpKind::kAny);
+  return AskAdapter(request, ifname) == KernelResult::kDone;
+}
+
+ScopedFd Client::OpenTftpListener(const std::string& ifname) {
+  std::optional<std::int32_t> index = IndexOf(ifname);
+  if (!index) return ScopedFd();
+  Request request;
+  request.kind = Kind::kOpenTftpListener;
+  request.ifindex = *index;
+  ScopedFd fd;
+  std::optional<Reply> reply = Ask(request, &fd);
+  if (!reply || reply->status != Status::kDone) return ScopedFd();
+  return fd;
+}
+
+ScopedFd Client::OpenEchoSocket() {
+  // The probe asks every 1.8 s; without the right it is not asked again.
+  if (m_echoRefused) return ScopedFd();
+  Request request;
+  request.kind = Kind::kOpenEchoSocket;
+  ScopedFd fd;
+  std::optional<Reply> reply = Ask(request, &fd);
+  if (!reply || reply->status != Status::kDone) {
+    if (!reply || reply->status == Status::kRefused) m_echoRefused = true;
+    return ScopedFd();
+  }
+  return fd;
+}
+
+std::vector<std::string> HelperCandidates(const std::string& programPath) {
+  std::filesystem::path dir = std::filesystem::path(programPath).parent_path();
+  return {(dir / BRICKFIX_HELPER_DIR / kHelperName).lexically_normal().string(),
+          (dir / kHelperName).string()};
+}
+
+NetworkAccess* NetworkAccess::Open() {
+  auto* access = new NetworkAccess;
+  char self[PATH_MAX] = {};
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  std::vector<std::string> candidates =
+      HelperCandidates(n > 0 ? std::string(self, static_cast<std::size_t>(n)) : "/usr/bin/brickfix");
+  access->m_helperPath = candidates.front();
+  for (const std::string& path : candidates) {
+    if (!IsExecutableFile(path)) continue;
+    access->m_helperPath = path;
+    access->m_connection = HelperProcess::Start(path, access->m_helperError);
+    break;
+  }
+  if (access->m_connection) {
+    access->m_viaHelper = true;
+    DropAllCapabilities();
+  } else {
+    // No helper: what this process may do itself, it does here.
+    KeepOnlyNetworkCapabilities();
+    access->m_localKernel = std::make_unique<NetlinkKernel>();
+    access->m_dhcpRunner = std::make_unique<PosixProcessRunner>(true);
+    access->m_localDhcp = std::make_unique<LocalDhcpStarter>(*access->m_dhcpRunner, DhcpClientFiles{});
+    access->m_service = std::make_unique<Service>(*access->m_localKernel, *access->m_localDhcp);
+    access->m_connection = std::make_unique<InProcess>(*access->m_service);
+  }
+  access->m_client = std::make_unique<Client>(*access->m_connection);
+  access->m_kernel = std::make_unique<HelperKernel>(*access->m_client);
+  access->m_dhcp = std::make_unique<HelperDhcpStarter>(*access->m_client);
+  return access;
+}
+
+std::string NetworkAccess::Notice() {
+  NetworkRights rights;
+  if (std::optional<HelperRights> helper = m_client->Rights()) {
+    rights = {helper->netAdmin, helper->netRaw, helper->bindService, helper->pingSocket,
+              helper->port69Open};
+  }
+  std::string notice = DescribeMissingNetworkRights(rights, m_helperPath);
+  if (!notice.empty() && !m_helperError.empty()) notice += " (" + m_helperError + ")";
+  return notice;
+}
+
+}  // namespace helper

@@ -1,0 +1,130 @@
+// The requests that the network helper carries out for the program, and its
+// replies: a fixed, versioned binary layout, one message per request on a
+// SOCK_SEQPACKET socket, little-endian numbers, IPv4 addresses as their four
+// bytes in order. Descriptors the helper opens travel with the reply
+// (SCM_RIGHTS).
+//
+// The helper holds the network rights; the program that asks does not. So
+// every request is taken apart here and checked against the short list of
+// what the helper does, before anything is done: anything malformed, too
+// long, of another version, or outside that list is refused as a whole.
+// There are no paths, command lines or free addresses in any request.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "netcfg/KernelNetwork.h"
+
+namespace helper {
+
+constexpr std::uint32_t kMagic = 0x48584642;  // "BFXH" as it lies in memory
+constexpr std::uint16_t kVersion = 1;
+// No request or reply is longer.
+constexpr std::size_t kMaxMessage = 4096;
+// What a restore request may carry at most.
+constexpr std::size_t kMaxAddresses = 16;
+constexpr std::size_t kMaxRoutes = 64;
+// The routing table and route type a restore request speaks of: the main
+// table, ordinary routes.
+constexpr std::uint32_t kMainTable = 254;
+constexpr int kUnicastRoute = 1;
+// The TFTP port the helper opens, the only one.
+constexpr std::uint16_t kTftpPort = 69;
+
+enum class Kind : std::uint16_t {
+  kStatus = 1,        // the helper's rights
+  kListAdapters,      // the wired Ethernet adapters: index and name
+  kSetStatic,         // one adapter gets one of the two fixed set-ups
+  kRemoveStatic,      // and loses it again
+  kStartDhcpClient,   // the system's DHCP client for one adapter
+  kFlushNeighbours,   // empties the IPv4 neighbour table
+  kOpenTftpListener,  // UDP port 69, bound to one adapter; passed back
+  kOpenEchoSocket,    // a raw ICMP socket that takes only echo replies; passed back
+  kRestoreAdapter,    // one adapter's IPv4 addresses and routes, as its journal lists them
+};
+
+// The two fixed set-ups: address, /24, default route through the router's
+// address on that subnet with metric 1.
+enum class Setup : std::uint8_t {
+  kRecovery = 1,  // 192.168.1.88, gateway 192.168.1.1
+  kLan = 2,       // 192.168.199.88, gateway 192.168.199.1
+};
+StaticIpv4 SetupValues(Setup setup);
+// The set-up `values` is, when it is one of the two.
+std::optional<Setup> SetupOf(const StaticIpv4& values);
+
+// The DHCP client the adapter had, by kind ("" for the system's first).
+enum class DhcpKind : std::uint8_t { kAny = 0, kDhclient, kDhcpcd, kUdhcpc };
+std::string DhcpKindName(DhcpKind kind);
+std::optional<DhcpKind> DhcpKindOf(const std::string& name);
+
+struct Request {
+  Kind kind = Kind::kStatus;
+  std::int32_t ifindex = 0;  // the adapter, for every kind that names one
+  Setup setup = Setup::kRecovery;
+  DhcpKind dhcp = DhcpKind::kAny;
+  // kRestoreAdapter: the link state, addresses and routes (main table,
+  // ordinary routes) to give the adapter.
+  AdapterState state;
+};
+
+// The request's bytes; empty when it cannot be put into a request (a value
+// outside what the helper accepts, such as a route of another table).
+std::vector<std::uint8_t> EncodeRequest(const Request& request);
+
+// The request in `message`, when it is one the helper carries out: the
+// layout exact to the last byte, a known kind, and every value within its
+// bounds (see IsAcceptableState). Nothing otherwise.
+std::optional<Request> DecodeRequest(std::span<const std::uint8_t> message);
+
+// What a restore request may ask for: a link up or down; at most
+// kMaxAddresses IPv4 addresses, each a unicast host address (not 0/8,
+// 127/8, multicast or reserved) with a prefix of 8 to 32 that is neither its
+// subnet's network nor broadcast address, with no broadcast address or its
+// subnet's, and a label of printable characters; at most kMaxRoutes routes,
+// each to a proper network (not 127/8, nor 0/8 but for the default route),
+// on the link or through a gateway that lies in one of those subnets (or in
+// a route's own on-link network), with a preferred source that is one of
+// those addresses, of scope universe or link. The adapter itself and the
+// labels' prefix are checked where the adapter is known.
+bool IsAcceptableState(const AdapterState& state);
+
+enum class Status : std::uint8_t {
+  kDone = 0,
+  kFailed = 1,   // tried; the kernel (or the system) said no
+  kRefused = 2,  // the helper may not (it lacks the rights)
+  kInvalid = 3,  // the request is not one the helper carries out
+};
+
+struct AdapterEntry {
+  std::int32_t index = 0;
+  std::string name;
+  bool operator==(const AdapterEntry&) const = default;
+};
+
+// The rights the helper holds, as its status reply gives them.
+struct HelperRights {
+  bool netAdmin = false;
+  bool netRaw = false;
+  bool bindService = false;
+  bool pingSocket = false;
+  bool port69Open = false;
+};
+
+struct Reply {
+  Kind kind = Kind::kStatus;
+  Status status = Status::kInvalid;
+  std::string text;  // why it failed, for the diagnostics; may be empty
+  HelperRights rights;                // kStatus
+  std::vector<AdapterEntry> adapters;  // kListAdapters
+};
+
+std::vector<std::uint8_t> EncodeReply(const Reply& reply);
+std::optional<Reply> DecodeReply(std::span<const std::uint8_t> message);
+
+}  // namespace helper
