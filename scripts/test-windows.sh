@@ -57,7 +57,7 @@ done
 export WINE
 
 start=$(date +%s)
-./scripts/build-windows.sh "$dir" -DBRICKFIX_TESTS=ON
+./scripts/build-windows.sh "$dir" -DBRICKFIX_TESTS=ON -DBRICKFIX_TEST_TIMING=ON
 if [ ! -f "$linux/build.ninja" ]; then
   launcher=()
   if command -v ccache >/dev/null; then

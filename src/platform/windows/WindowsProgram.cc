@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app/BrickfixApp.h"
+#include "app/TestTiming.h"
 #include "console/UiBridge.h"
 #include "platform/windows/StdStreams.h"
 #include "platform/windows/WinNetOps.h"
@@ -56,7 +57,11 @@ int RunWindowsProgram(int argc, char** argv, IFirmwareOps* firmware, ITftpOps* t
   // Everything below lives until the process ends.
   auto* bridge = new UiBridge;
   auto* platform = new WindowsPlatform(*bridge, *frontend);
-  Operations ops{platform, firmware, new WinNetOps, tftp ? tftp : new TftpOps};
+  if (!tftp) {
+    tftp = new TftpOps(tftp::kTftpPort, tftp::kFirstTransferPort, std::chrono::seconds(1),
+                       UploadFirstWait());
+  }
+  Operations ops{platform, firmware, new WinNetOps, tftp};
   int status = RunMainDialog(*frontend, *bridge, ops);
   bridge->Close();
   frontend->Shutdown();
