@@ -4,6 +4,19 @@
 
 #include <algorithm>
 #include <new>
+#include <utility>
+
+int TakeDecodedRomInfo(RomInfo& decoded, RomInfo& info) {
+  std::size_t space = decoded.version.find_first_of(" \t\n\r");
+  if (space != std::string::npos) decoded.version.resize(space);
+  info.model = std::move(decoded.model);
+  info.version = std::move(decoded.version);
+  info.md5 = std::move(decoded.md5);
+  info.url = std::move(decoded.url);
+  info.level = decoded.level;
+  info.size = decoded.size;
+  return info.url.empty() || info.level != 0 ? 1 : 0;
+}
 
 bool IsReleaseFor(const RomInfo& info, const std::string& model) {
   auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };

@@ -21,6 +21,10 @@ int QueryLatestRom(RomInfo& info, const std::string& url, HttpClient& http);
 // Decodes one answer: 0, 1 or 3 as above.
 int ParseRomInfo(const char* text, RomInfo& info);
 
+// What every decoder does with the members it has read: the version is cut
+// at its first white space, they go to `info`, and the answer is 0 or 1.
+int TakeDecodedRomInfo(RomInfo& decoded, RomInfo& info);
+
 // True when an accepted release may be downloaded for `model`: it names that
 // model (letter case ignored) and its image has at least one byte. Another
 // model's image must neither purge this model's stored files nor reach its

@@ -46,13 +46,5 @@ int ParseRomInfo(const char* text, RomInfo& info) {
   } catch (const std::exception&) {
     return 3;
   }
-  std::size_t space = decoded.version.find_first_of(" \t\n\r");
-  if (space != std::string::npos) decoded.version.resize(space);
-  info.model = std::move(decoded.model);
-  info.version = std::move(decoded.version);
-  info.md5 = std::move(decoded.md5);
-  info.url = std::move(decoded.url);
-  info.level = decoded.level;
-  info.size = decoded.size;
-  return info.url.empty() || info.level != 0 ? 1 : 0;
+  return TakeDecodedRomInfo(decoded, info);
 }

@@ -1,5 +1,7 @@
 #include "firmware/NlohmannRomInfo.h"
 
+#include "firmware/CloudQuery.h"
+
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -294,13 +296,5 @@ int ParseRomInfoNlohmann(const char* text, RomInfo& info) {
   } catch (const std::exception&) {
     return 3;  // out of memory, or the reader's own complaint
   }
-  std::size_t space = decoded.version.find_first_of(" \t\n\r");
-  if (space != std::string::npos) decoded.version.resize(space);
-  info.model = std::move(decoded.model);
-  info.version = std::move(decoded.version);
-  info.md5 = std::move(decoded.md5);
-  info.url = std::move(decoded.url);
-  info.level = decoded.level;
-  info.size = decoded.size;
-  return info.url.empty() || info.level != 0 ? 1 : 0;
+  return TakeDecodedRomInfo(decoded, info);
 }

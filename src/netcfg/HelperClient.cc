@@ -48,12 +48,7 @@ bool IsExecutableFile(const std::string& path) {
 // signals, "/", the rights handed on, then the helper. Only async-signal-safe
 // calls.
 [[noreturn]] void ExecHelper(const char* path, int socket, int report) {
-  struct sigaction standard {};
-  standard.sa_handler = SIG_DFL;
-  for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &standard, nullptr);
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
+  RestoreDefaultSignals();
   setsid();  // no terminal: its keys and hang-up are the program's business
   int high = fcntl(socket, F_DUPFD_CLOEXEC, 10);
   int reportHigh = fcntl(report, F_DUPFD_CLOEXEC, 10);

@@ -84,17 +84,25 @@ void CloseInheritedDescriptors() {
   for (int fd = 3; fd < (max > 0 ? max : 1024); ++fd) fcntl(fd, F_SETFD, FD_CLOEXEC);
 }
 
-// In the forked child: standard streams, signals, descriptors, the working
-// directory "/", capabilities, then the program. Only async-signal-safe
-// calls. Never returns.
-[[noreturn]] void ExecChild(const ExecPlan& plan, int devNull, int stdoutFd, int stderrFd,
-                            int reportFd) {
+}  // namespace
+
+void RestoreDefaultSignals() {
   struct sigaction standard {};
   standard.sa_handler = SIG_DFL;
   for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &standard, nullptr);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+namespace {
+
+// In the forked child: standard streams, signals, descriptors, the working
+// directory "/", capabilities, then the program. Only async-signal-safe
+// calls. Never returns.
+[[noreturn]] void ExecChild(const ExecPlan& plan, int devNull, int stdoutFd, int stderrFd,
+                            int reportFd) {
+  RestoreDefaultSignals();
   dup2(devNull, STDIN_FILENO);
   dup2(stdoutFd, STDOUT_FILENO);
   if (stderrFd != STDERR_FILENO) dup2(stderrFd, STDERR_FILENO);

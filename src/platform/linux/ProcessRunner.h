@@ -16,6 +16,10 @@ struct ProcessResult {
   std::string output;    // Run: what it wrote to standard output
 };
 
+// In a forked child before exec: every signal's default handling, none
+// blocked. Async-signal-safe.
+void RestoreDefaultSignals();
+
 // A process found running on the machine.
 struct RunningProcess {
   pid_t pid = -1;
