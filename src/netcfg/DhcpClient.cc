@@ -45,14 +45,9 @@ DhcpClient Udhcpc(std::vector<std::string> program, const std::string& ifname,
 // True while `pid` runs under `name`; a process that has ended but is not yet
 // reaped no longer counts.
 bool Running(pid_t pid, const std::string& name) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat;
-  std::getline(in, stat);
-  std::size_t open = stat.find('('), close = stat.rfind(')');
-  if (open == std::string::npos || close == std::string::npos || close + 2 >= stat.size()) {
-    return false;
-  }
-  return stat.substr(open + 1, close - open - 1) == name && stat[close + 2] != 'Z';
+  std::string running;
+  unsigned long long startTime = 0;
+  return ReadProcessStat(pid, running, startTime) && running == name;
 }
 
 }  // namespace

@@ -132,31 +132,10 @@ bool Prepare(PosixProcessRunner& runner, const std::vector<std::string>& argv, E
   return true;
 }
 
-// "(name) state ..." of /proc/<pid>/stat: the name and the start time;
-// false once the process has gone or is a zombie.
-bool ReadStat(pid_t pid, std::string& name, unsigned long long& startTime) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat;
-  std::getline(in, stat);
-  std::size_t open = stat.find('('), close = stat.rfind(')');
-  if (open == std::string::npos || close == std::string::npos || close + 2 >= stat.size()) {
-    return false;
-  }
-  name = stat.substr(open + 1, close - open - 1);
-  // After the name: state (field 3) ... starttime (field 22).
-  std::istringstream fields(stat.substr(close + 2));
-  std::string field;
-  for (int i = 3; i <= 22 && fields >> field; ++i) {
-    if (i == 3 && field == "Z") return false;
-    if (i == 22) startTime = std::strtoull(field.c_str(), nullptr, 10);
-  }
-  return true;
-}
-
 bool SameProcess(const RunningProcess& process) {
   std::string name;
   unsigned long long startTime = 0;
-  return ReadStat(process.pid, name, startTime) && name == process.name &&
+  return ReadProcessStat(process.pid, name, startTime) && name == process.name &&
          startTime == process.startTime;
 }
 
@@ -286,7 +265,7 @@ std::vector<RunningProcess> PosixProcessRunner::ListProcesses() {
     if (NetworkNamespaceOf(dir) != ours) continue;
     RunningProcess process;
     process.pid = static_cast<pid_t>(pid);
-    if (!ReadStat(process.pid, process.name, process.startTime)) continue;
+    if (!ReadProcessStat(process.pid, process.name, process.startTime)) continue;
     std::ifstream in(dir + "/cmdline", std::ios::binary);
     std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     for (std::size_t start = 0; start < cmdline.size();) {
@@ -316,4 +295,23 @@ bool PosixProcessRunner::StopProcess(const RunningProcess& process) {
   if (waitGone(std::chrono::seconds(2))) return true;
   if (SameProcess(process)) kill(process.pid, SIGKILL);
   return waitGone(std::chrono::seconds(1));
+}
+
+bool ReadProcessStat(pid_t pid, std::string& name, unsigned long long& startTime) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  std::getline(in, stat);
+  std::size_t open = stat.find('('), close = stat.rfind(')');
+  if (open == std::string::npos || close == std::string::npos || close + 2 >= stat.size()) {
+    return false;
+  }
+  name = stat.substr(open + 1, close - open - 1);
+  // After the name: state (field 3) ... starttime (field 22).
+  std::istringstream fields(stat.substr(close + 2));
+  std::string field;
+  for (int i = 3; i <= 22 && fields >> field; ++i) {
+    if (i == 3 && field == "Z") return false;
+    if (i == 22) startTime = std::strtoull(field.c_str(), nullptr, 10);
+  }
+  return true;
 }

@@ -20,6 +20,10 @@ struct ProcessResult {
 // blocked. Async-signal-safe.
 void RestoreDefaultSignals();
 
+// The name and start time of process `pid` from /proc/<pid>/stat; false
+// once the process has gone or is a zombie.
+bool ReadProcessStat(pid_t pid, std::string& name, unsigned long long& startTime);
+
 // A process found running on the machine.
 struct RunningProcess {
   pid_t pid = -1;
