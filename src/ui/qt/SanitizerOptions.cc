@@ -1,4 +1,5 @@
-// Sanitizer settings for the tests that run Qt.
+// Sanitizer settings for what runs Qt: the tests, and the program itself in
+// a sanitizer build (never in a release build).
 
 // ThreadSanitizer: Debian's Qt and GLib libraries are not instrumented, and Qt
 // converts and paints large images on its own pool threads, synchronised with
