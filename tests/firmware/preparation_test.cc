@@ -136,7 +136,9 @@ TEST_F(FirmwareWorkerTest, DownloadServesTheNewestRelease) {
   // The local cloud closes every connection after one request, so what the
   // download can reuse is the query's TLS session.
   EXPECT_FALSE(requests[0].resumedSession);
-  if (kResumesTlsSessions) EXPECT_TRUE(requests[1].resumedSession) << "the download resumes the query's TLS session";
+  if (kResumesTlsSessions) {
+    EXPECT_TRUE(requests[1].resumedSession) << "the download resumes the query's TLS session";
+  }
 }
 
 TEST_F(FirmwareWorkerTest, FailedDownloadFallsBackToTheStoredImage) {
