@@ -255,8 +255,13 @@ class NetworkManager:
         self.proc = self.lab.start(self.pc, ["unshare", "--mount", "--uts", "--propagation",
                                              "private", "/bin/sh", "-c", NM_SCRIPT, "sh", self.etc],
                                    stdout=log, stderr=subprocess.STDOUT)
-        wait_for(lambda: self.nmcli("general", "status").returncode == 0, timeout,
-                 "NetworkManager on its D-Bus")
+        try:
+            wait_for(lambda: self.nmcli("general", "status").returncode == 0, timeout,
+                     "NetworkManager on its D-Bus")
+        except TimeoutError as e:
+            log.flush()
+            with open(log.name, errors="replace") as f:
+                raise TimeoutError("%s; its output:\n%s" % (e, f.read()[-4000:])) from None
 
     def enter(self, args, cwd=None):
         # Entering a mount namespace moves to its root: --wd goes back.
