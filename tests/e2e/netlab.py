@@ -264,9 +264,12 @@ class NetworkManager:
                 raise TimeoutError("%s; its output:\n%s" % (e, f.read()[-4000:])) from None
 
     def enter(self, args, cwd=None):
-        # Entering a mount namespace moves to its root: --wd goes back.
+        # Entering a mount namespace moves to the namespace's root, outside
+        # any chroot the lab runs in: --root takes NetworkManager's root
+        # directory, --wd goes back to where we were.
         wd = ["--wd=" + cwd] if cwd else []
-        return ["nsenter", "-t", str(self.proc.pid), "-m", "-n", "-u"] + wd + ["--"] + list(args)
+        return (["nsenter", "-t", str(self.proc.pid), "-m", "-n", "-u", "--root"] + wd + ["--"] +
+                list(args))
 
     def start(self, ns, args, **kwargs):
         """Starts args in NetworkManager's namespaces (ns must be its own)."""
