@@ -219,22 +219,21 @@ KernelResult Client::AskAdapter(Request request, const std::string& ifname) {
   return ResultOf(Ask(request));
 }
 
-KernelResult Client::SetStatic(const std::string& ifname, const StaticIpv4& setup) {
+KernelResult Client::AskSetup(Kind kind, const std::string& ifname, const StaticIpv4& setup) {
   std::optional<Setup> which = SetupOf(setup);
   if (!which) return KernelResult::kFailed;
   Request request;
-  request.kind = Kind::kSetStatic;
+  request.kind = kind;
   request.setup = *which;
   return AskAdapter(request, ifname);
 }
 
+KernelResult Client::SetStatic(const std::string& ifname, const StaticIpv4& setup) {
+  return AskSetup(Kind::kSetStatic, ifname, setup);
+}
+
 KernelResult Client::RemoveStatic(const std::string& ifname, const StaticIpv4& setup) {
-  std::optional<Setup> which = SetupOf(setup);
-  if (!which) return KernelResult::kFailed;
-  Request request;
-  request.kind = Kind::kRemoveStatic;
-  request.setup = *which;
-  return AskAdapter(request, ifname);
+  return AskSetup(Kind::kRemoveStatic, ifname, setup);
 }
 
 KernelResult Client::FlushNeighbours() {

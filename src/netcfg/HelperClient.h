@@ -95,6 +95,8 @@ class Client {
   std::optional<std::int32_t> IndexOf(const std::string& ifname);
   std::optional<Reply> Ask(const Request& request, ScopedFd* passed = nullptr);
   KernelResult AskAdapter(Request request, const std::string& ifname);
+  // One of the two fixed set-ups, given or taken away.
+  KernelResult AskSetup(Kind kind, const std::string& ifname, const StaticIpv4& setup);
 
   Connection& m_connection;
   std::atomic<bool> m_echoRefused{false};
