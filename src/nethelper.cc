@@ -9,9 +9,9 @@
 
 #include <cstdio>
 
-#include "netcfg/DhcpClient.h"
-#include "netcfg/HelperService.h"
-#include "netcfg/Netlink.h"
+#include "netcfg/linux/DhcpClient.h"
+#include "netcfg/linux/HelperService.h"
+#include "netcfg/linux/Netlink.h"
 #include "platform/linux/NetworkRights.h"
 #include "platform/linux/ProcessRunner.h"
 

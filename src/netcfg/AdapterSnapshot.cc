@@ -1,13 +1,11 @@
 #include "netcfg/AdapterSnapshot.h"
 
-#include <arpa/inet.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <sstream>
 #include <vector>
 
-#include "netcfg/LinuxNetOps.h"
+#include "netcfg/Ipv4.h"
 
 namespace {
 
@@ -22,11 +20,6 @@ std::string OneLine(const std::string& text) {
   std::string out;
   for (char c : text) out += static_cast<unsigned char>(c) < ' ' || c == 0x7f ? '?' : c;
   return out;
-}
-
-bool IsIpv4(const std::string& text) {
-  in_addr address{};
-  return inet_pton(AF_INET, text.c_str(), &address) == 1;
 }
 
 bool ParseNumber(const std::string& text, unsigned long long max, unsigned long long& out) {

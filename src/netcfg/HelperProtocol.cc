@@ -1,8 +1,8 @@
 #include "netcfg/HelperProtocol.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
+
+#include "netcfg/Ipv4.h"
 
 namespace helper {
 namespace {
@@ -101,18 +101,9 @@ class Reader {
 };
 
 // Dotted text and host-order numbers.
-std::optional<std::uint32_t> Parse(const std::string& text) {
-  in_addr address{};
-  if (inet_pton(AF_INET, text.c_str(), &address) != 1) return std::nullopt;
-  return ntohl(address.s_addr);
-}
+std::optional<std::uint32_t> Parse(const std::string& text) { return ParseIpv4(text); }
 
-std::string Dotted(std::uint32_t host) {
-  in_addr address{htonl(host)};
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &address, text, sizeof text);
-  return text;
-}
+std::string Dotted(std::uint32_t host) { return FormatIpv4(host); }
 
 std::uint32_t Mask(int prefixLength) {
   return prefixLength <= 0 ? 0 : ~0u << (32 - prefixLength);

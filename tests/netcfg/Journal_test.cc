@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "netcfg/Journal.h"
-#include "netcfg/LinuxNetOps.h"
+#include "netcfg/linux/Journal.h"
+#include "netcfg/linux/LinuxNetOps.h"
 #include "netcfg/NetcfgFakes.h"
 
 namespace {

@@ -1,11 +1,11 @@
 // What LinuxNetOps asks of the kernel and which commands it runs, on each
 // path, with a fake runner and a fake kernel.
-#include "netcfg/LinuxNetOps.h"
+#include "netcfg/linux/LinuxNetOps.h"
 
 #include <gtest/gtest.h>
 #include <net/if_arp.h>
 
-#include "netcfg/DhcpClient.h"
+#include "netcfg/linux/DhcpClient.h"
 
 #include <signal.h>
 #include <stdlib.h>
@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "netcfg/Journal.h"
+#include "netcfg/linux/Journal.h"
 #include "netcfg/NetcfgFakes.h"
 
 namespace {

@@ -12,8 +12,8 @@
 #include <functional>
 #include <thread>
 
-#include "netcfg/HelperClient.h"
-#include "netcfg/HelperService.h"
+#include "netcfg/linux/HelperClient.h"
+#include "netcfg/linux/HelperService.h"
 #include "netcfg/NetcfgFakes.h"
 
 using namespace helper;

@@ -22,10 +22,10 @@
 #include <thread>
 
 #include "fakes/Fakes.h"
-#include "netcfg/HelperClient.h"
-#include "netcfg/LinuxNetOps.h"
-#include "netcfg/Netlink.h"
-#include "netcfg/Ping.h"
+#include "netcfg/linux/HelperClient.h"
+#include "netcfg/linux/LinuxNetOps.h"
+#include "netcfg/linux/Netlink.h"
+#include "netcfg/linux/Ping.h"
 #include "platform/linux/ProcessRunner.h"
 #include "platform/linux/ScopedFd.h"
 #include "tftp/TftpTestSupport.h"

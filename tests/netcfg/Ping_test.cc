@@ -1,5 +1,5 @@
 // The echo request and its checksum.
-#include "netcfg/Ping.h"
+#include "netcfg/linux/Ping.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

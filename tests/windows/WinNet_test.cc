@@ -10,7 +10,7 @@
 
 #include "WindowsTestSupport.h"
 #include "platform/windows/Utf16.h"
-#include "platform/windows/WinNetOps.h"
+#include "netcfg/windows/WinNetOps.h"
 #include "tftp/UdpSocket.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include "app/TestTiming.h"
 #include "console/UiBridge.h"
 #include "platform/windows/StdStreams.h"
-#include "platform/windows/WinNetOps.h"
+#include "netcfg/windows/WinNetOps.h"
 #include "platform/windows/WindowsPlatform.h"
 #include "tftp/TftpOps.h"
 #include "ui/Frontends.h"

@@ -1,4 +1,4 @@
-#include "netcfg/DhcpClient.h"
+#include "netcfg/linux/DhcpClient.h"
 
 #include <signal.h>
 

@@ -1,4 +1,4 @@
-#include "netcfg/AdapterSettings.h"
+#include "netcfg/linux/AdapterSettings.h"
 
 #include <net/if_arp.h>
 

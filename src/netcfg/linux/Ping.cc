@@ -1,4 +1,4 @@
-#include "netcfg/Ping.h"
+#include "netcfg/linux/Ping.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "netcfg/AdapterSnapshot.h"
-#include "netcfg/DhcpClient.h"
+#include "netcfg/linux/DhcpClient.h"
 #include "netcfg/KernelNetwork.h"
 #include "platform/linux/ProcessRunner.h"
 

@@ -1,4 +1,4 @@
-#include "platform/windows/WinNetOps.h"
+#include "netcfg/windows/WinNetOps.h"
 
 #include <array>
 #include <cstdint>

@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "netcfg/DhcpClient.h"
+#include "netcfg/linux/DhcpClient.h"
 #include "netcfg/HelperProtocol.h"
-#include "netcfg/HelperService.h"
+#include "netcfg/linux/HelperService.h"
 #include "netcfg/KernelNetwork.h"
-#include "netcfg/Netlink.h"
+#include "netcfg/linux/Netlink.h"
 #include "platform/linux/NetworkRights.h"
 #include "platform/linux/ProcessRunner.h"
 #include "platform/linux/ScopedFd.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "netcfg/DhcpClient.h"
+#include "netcfg/linux/DhcpClient.h"
 #include "netcfg/HelperProtocol.h"
 #include "netcfg/KernelNetwork.h"
 #include "platform/linux/ScopedFd.h"

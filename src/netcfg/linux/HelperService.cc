@@ -1,4 +1,4 @@
-#include "netcfg/HelperService.h"
+#include "netcfg/linux/HelperService.h"
 
 #include <linux/icmp.h>
 #include <net/if_arp.h>

@@ -7,11 +7,11 @@
 #include <string>
 
 #include "app/Ports.h"
-#include "netcfg/AdapterSettings.h"
-#include "netcfg/DhcpClient.h"
-#include "netcfg/Journal.h"
+#include "netcfg/linux/AdapterSettings.h"
+#include "netcfg/linux/DhcpClient.h"
+#include "netcfg/linux/Journal.h"
 #include "netcfg/KernelNetwork.h"
-#include "netcfg/Ping.h"
+#include "netcfg/linux/Ping.h"
 #include "platform/linux/ProcessRunner.h"
 
 struct LinuxNetOptions {

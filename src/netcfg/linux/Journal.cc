@@ -1,4 +1,4 @@
-#include "netcfg/Journal.h"
+#include "netcfg/linux/Journal.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "netcfg/LinuxNetOps.h"
+#include "netcfg/linux/LinuxNetOps.h"
 #include "platform/linux/FullIo.h"
 #include "platform/linux/ScopedFd.h"
 #include "platform/linux/StateDir.h"

@@ -1,4 +1,4 @@
-#include "netcfg/LinuxNetOps.h"
+#include "netcfg/linux/LinuxNetOps.h"
 
 #include <arpa/inet.h>
 #include <net/if_arp.h>
@@ -12,7 +12,7 @@
 #include <optional>
 #include <thread>
 
-#include "netcfg/Netlink.h"
+#include "netcfg/linux/Netlink.h"
 #include "platform/linux/StateDir.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "netcfg/Netlink.h"
+#include "netcfg/linux/Netlink.h"
 
 #include <arpa/inet.h>
 #include <linux/neighbour.h>
@@ -469,16 +469,6 @@ KernelResult Resolve(Session& session, const std::string& ifname, const StaticIp
 }
 
 }  // namespace
-
-bool IsSafeInterfaceName(const std::string& name) {
-  if (name.empty() || name.size() >= IFNAMSIZ || name == "." || name == ".." || name[0] == '-') {
-    return false;
-  }
-  for (unsigned char c : name) {
-    if (c <= ' ' || c == '/' || c == ':' || c == 0x7f) return false;
-  }
-  return true;
-}
 
 bool NetlinkKernel::ListLinks(std::vector<KernelLink>& out) {
   Session session;

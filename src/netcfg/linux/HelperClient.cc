@@ -1,4 +1,4 @@
-#include "netcfg/HelperClient.h"
+#include "netcfg/linux/HelperClient.h"
 
 #include <fcntl.h>
 #include <signal.h>
