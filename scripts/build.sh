@@ -5,6 +5,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build}; shift || true
-cmake -S . -B "$dir" -G Ninja -DBRICKFIX_TEST_TIMING=OFF "$@" >/dev/null
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+cmake -S . -B "$dir" -G Ninja -DBRICKFIX_TEST_TIMING=OFF "${launcher[@]}" "$@" >/dev/null
 ninja -C "$dir"
 exit 0

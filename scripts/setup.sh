@@ -3,7 +3,7 @@
 set -euo pipefail
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
 PACKAGES=(
-  build-essential cmake ninja-build pkg-config git file
+  build-essential cmake ninja-build pkg-config git file ccache
   libgtest-dev libgmock-dev googletest
   libcurl4-openssl-dev libjsoncpp-dev libssl-dev openssl ca-certificates
   dpkg-dev groff-base passwd
