@@ -83,6 +83,10 @@ void TftpOps::Serve(const std::shared_ptr<UdpSocket>& sock) {
     std::size_t length = 0;
     if (sock->ReceiveNow(buffer, request.client, length) != UdpSocket::Receive::kDatagram) continue;
     if (m_thread.m_bSuspended) continue;
+    // Only the router's subnet is served: a host on another network neither
+    // starts a transfer nor ends the run with another model's name.
+    std::uint32_t mask = m_prefixLength <= 0 ? 0 : ~0u << (32 - m_prefixLength);
+    if ((ntohl(request.client.sin_addr.s_addr) & mask) != (m_network & mask)) continue;
     tftp::Request parsed = tftp::ClassifyRequest({buffer, std::min(length, sizeof buffer)}, length);
     if (parsed.kind == tftp::Request::kIgnore) continue;
     if (Busy()) {
@@ -92,6 +96,7 @@ void TftpOps::Serve(const std::shared_ptr<UdpSocket>& sock) {
     request.sock = sock;
     request.fileName = std::move(parsed.fileName);
     request.settings = m_settings;
+    request.fetchers = m_fetchers;
     StartTransfer(parsed.kind == tftp::Request::kRead, std::move(request));
   }
 }

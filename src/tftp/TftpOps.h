@@ -44,6 +44,16 @@ class TftpOps : public ITftpOps {
   using ListenerOpener = std::function<tftp::UdpSocket(const std::string& adapter, std::uint16_t port)>;
   void SetListenerOpener(ListenerOpener opener) { m_opener = std::move(opener); }
 
+  // The subnet requests are taken from (`network` in host byte order); the
+  // router's recovery subnet unless set. Requests from elsewhere get no
+  // answer. Set it before the listener starts.
+  void SetRouterSubnet(std::uint32_t network, int prefixLength) {
+    m_network = network;
+    m_prefixLength = prefixLength;
+  }
+  // The addresses that have fetched the image in this run.
+  ImageFetchers& Fetchers() { return *m_fetchers; }
+
   // Runs each transfer thread's body; the default calls it. Tests use it to
   // catch their fake process exit. Set it before the listener starts.
   using BodyRunner = std::function<void(const std::function<void()>& body)>;
@@ -74,6 +84,9 @@ class TftpOps : public ITftpOps {
   TransferSettings m_settings;
   ListenerOpener m_opener;
   BodyRunner m_runner;
+  std::uint32_t m_network = tftp::kRouterNetwork;
+  int m_prefixLength = tftp::kRouterPrefix;
+  std::shared_ptr<ImageFetchers> m_fetchers = std::make_shared<ImageFetchers>();
   CWinThread m_thread;
   std::atomic<std::uint16_t> m_boundPort{0};
   std::atomic<int> m_started{0};

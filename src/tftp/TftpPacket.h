@@ -31,7 +31,13 @@ constexpr std::uint16_t kFirstTransferPort = 56991;
 // ERROR packet codes: the server's own errors carry 0; a datagram from a
 // stranger during a transfer is answered with 5.
 constexpr std::uint16_t kErrorUndefined = 0;
+constexpr std::uint16_t kErrorAccessViolation = 2;
 constexpr std::uint16_t kErrorUnknownTransfer = 5;
+
+// The router's recovery subnet, 192.168.1.0/24 (host byte order): the
+// server answers requests from nowhere else.
+constexpr std::uint32_t kRouterNetwork = 0xC0A80100;
+constexpr int kRouterPrefix = 24;
 
 // The error texts for the router.
 inline constexpr const char* kSocketError = "SOCKET error!";
@@ -50,6 +56,8 @@ inline constexpr const char* kCannotFindFile = "Can not find file!";
 inline constexpr const char* kUnknownTransferId = "Unknown transfer ID";
 // From the listening port: every transfer the server runs at once is taken.
 inline constexpr const char* kServerBusy = "Server busy";
+// To a result report from an address that fetched no image in this run.
+inline constexpr const char* kAccessViolation = "Access violation";
 
 // The names the router asks for.
 inline constexpr std::string_view kImageName = "recovery.bin";

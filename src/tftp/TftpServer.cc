@@ -10,6 +10,7 @@
 #include "app/Log.h"
 #include "console/Text.h"
 #include "firmware/ServedFile.h"
+#include "netcfg/Ipv4.h"
 #include "tftp/ResultCode.h"
 #include "tftp/Transfer.h"
 
@@ -263,6 +264,18 @@ void ReceiveUpload(CBrickfixDlg* dlg, UdpSocket& sock, const TransferRequest& re
 
 }  // namespace
 
+void ImageFetchers::Add(std::uint32_t address) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (std::find(m_addresses.begin(), m_addresses.end(), address) == m_addresses.end()) {
+    m_addresses.push_back(address);
+  }
+}
+
+bool ImageFetchers::Contains(std::uint32_t address) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return std::find(m_addresses.begin(), m_addresses.end(), address) != m_addresses.end();
+}
+
 void SendTftpError(const UdpSocket& sock, const sockaddr_in& to, const char* text,
                    std::uint16_t code) {
   std::string packet = tftp::BuildError(code, text);
@@ -294,6 +307,7 @@ int TftpReadThread(TransferRequest request) {
       return 1;
     }
   }
+  if (!isConfig && request.fetchers) request.fetchers->Add(request.client.sin_addr.s_addr);
   CompleteRead(dlg, isConfig);
   if (nonEmpty) {  // the file ended with the end marker
     AwaitEndMarkerAck(sock, request.client, static_cast<std::uint16_t>(transfer.SentBlock()),
@@ -309,6 +323,15 @@ int TftpWriteThread(TransferRequest request) {
     return 0;
   }
   CBrickfixDlg* dlg = g_pTftpDlg.load();
+  // Only the router that took the image reports how writing it went: a
+  // report from anyone else would be believed for an image nobody fetched.
+  if (request.fileName == tftp::kResultName && request.fetchers &&
+      !request.fetchers->Contains(request.client.sin_addr.s_addr)) {
+    SendTftpError(sock, request.client, tftp::kAccessViolation, tftp::kErrorAccessViolation);
+    LogPrint("已忽略来自%s的结果报告：该地址没有从本机获取固件。",
+             FormatIpv4(ntohl(request.client.sin_addr.s_addr)).c_str());
+    return 1;
+  }
   LogPrint("结果上传中：");
   if (request.fileName != tftp::kResultName) {
     SendTftpError(sock, request.client, tftp::kCannotFindFile);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "tftp/TftpPacket.h"
 #include "tftp/UdpSocket.h"
@@ -29,6 +30,19 @@ struct TransferSettings {
   std::chrono::microseconds uploadFirstTimeout = std::chrono::seconds(1);
 };
 
+// The addresses that have fetched the whole image in this run: a result
+// report is believed only from one of them. Shared by the transfers.
+class ImageFetchers {
+ public:
+  // `address` as sockaddr_in holds it (network byte order).
+  void Add(std::uint32_t address);
+  bool Contains(std::uint32_t address) const;
+
+ private:
+  mutable std::mutex m_mutex;
+  std::vector<std::uint32_t> m_addresses;
+};
+
 // What the listener hands to a transfer thread; the thread owns it.
 struct TransferRequest {
   // The listening socket: used only to tell the router "SOCKET error!" when
@@ -37,6 +51,7 @@ struct TransferRequest {
   sockaddr_in client{};  // every packet of the transfer goes here
   std::string fileName;
   TransferSettings settings;
+  std::shared_ptr<ImageFetchers> fetchers;
 };
 
 // Sends one ERROR packet (`code`, `text`, a zero byte) from `sock` to `to`.

@@ -65,11 +65,13 @@ TEST(TftpServerTest, ConfigRequestLeavesTheResultToTheReport) {
   Service service;
   service.Serve(Pattern(1024));
   std::uint16_t listener = service.Start();
-  Peer router;
+  const std::uint32_t at = INADDR_LOOPBACK + 2;
+  Peer router(at);
   Fetched cfg = Fetch(router, listener, "recovery-cfg.bin");
   EXPECT_EQ(cfg.bytes, AsString(service.config));
   ASSERT_TRUE(service.Idle());
   EXPECT_EQ(service.dlg->m_bCfgNotRequested, 0);
+  EXPECT_FALSE(service.ops->Fetchers().Contains(htonl(at))) << "the record is no image";
   Fetched image = Fetch(router, listener, "RX2001-1.0.7.bin");  // a name led by the model code
   EXPECT_EQ(image.sizes, (std::vector<std::size_t>{512, 512, 0}));
   EXPECT_EQ(image.bytes, AsString(service.image));
@@ -78,6 +80,7 @@ TEST(TftpServerTest, ConfigRequestLeavesTheResultToTheReport) {
             (std::vector<std::string>{"", "传输文件中：", "",
                                       "固件烧录中，请耐心等待Terno回复烧录结果！"}));
   EXPECT_EQ(service.dlg->m_nStep, 5);
+  EXPECT_TRUE(service.ops->Fetchers().Contains(htonl(at))) << "its report will be believed";
 }
 
 // The router acknowledges the end marker a while after the completion was
@@ -271,9 +274,18 @@ TEST(TftpServerTest, TransfersTakeTheNextFreePortAndAtMostEightRunAtOnce) {
   EXPECT_EQ(f.bytes, AsString(service.image));
 }
 
-TEST(TftpServerTest, ListenerIgnoresAllButReadAndWriteRequests) {
+TEST(TftpServerTest, ListenerIgnoresAllButReadAndWriteRequestsFromTheRouterSubnet) {
   Service service;
+  service.ops->SetRouterSubnet(INADDR_LOOPBACK, 32);
   std::uint16_t listener = service.Start();
+  // A host outside the router's subnet starts nothing, not even the end of
+  // the run that another model's name brings.
+  Peer stranger(INADDR_LOOPBACK + 1);
+  stranger.Send(listener, Request(tftp::kReadRequest, "recovery.bin"));
+  stranger.Send(listener, Request(tftp::kReadRequest, "RX9999.bin"));
+  stranger.Send(listener, Request(tftp::kWriteRequest, "recovery-result"));
+  EXPECT_FALSE(stranger.Receive(300ms));
+
   Peer router;
   std::string overLong = Request(tftp::kReadRequest, "recovery.bin");
   overLong.resize(515, 'x');
@@ -283,6 +295,7 @@ TEST(TftpServerTest, ListenerIgnoresAllButReadAndWriteRequests) {
   }
   EXPECT_FALSE(router.Receive(300ms));
   EXPECT_EQ(service.ops->TransfersStarted(), 0);
+  EXPECT_TRUE(service.view.Messages().empty());
 
   // Once the wizard has suspended it, the listener serves nothing more.
   service.dlg->m_pTftpThread.load()->m_bSuspended = true;
@@ -397,6 +410,20 @@ TEST(TftpServerTest, FailedUploadLeavesTheWizardAlone) {
     EXPECT_EQ(service.dlg->m_nStep, 5);
     EXPECT_EQ(service.result, std::vector<std::uint8_t>(1024, 0)) << "nothing stored";
   }
+}
+
+// A host of the router's subnet that fetched no image in this run cannot
+// report a flash: "fake:0" would otherwise read as success.
+TEST(TftpServerTest, ReportFromAHostThatFetchedNoImageIsNotBelieved) {
+  Service service(5ms);
+  std::uint16_t listener = service.Start();
+  Peer stranger(INADDR_LOOPBACK + 50);
+  EXPECT_EQ(Upload(stranger, listener, "fake:0").front().bytes, Error(2, "Access violation"));
+  ASSERT_TRUE(service.Idle());
+  EXPECT_EQ(service.view.LogLines(),
+            (std::vector<std::string>{"已忽略来自127.0.0.51的结果报告：该地址没有从本机获取固件。"}));
+  EXPECT_EQ(service.dlg->m_nStep, 5);
+  EXPECT_EQ(service.result, std::vector<std::uint8_t>(1024, 0));
 }
 
 TEST(TftpServerTest, OverlongUploadKeepsTheFirst1024Bytes) {

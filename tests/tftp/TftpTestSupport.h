@@ -85,7 +85,10 @@ struct Datagram {
 // The router's side of the conversation, on a socket of its own.
 class Peer {
  public:
-  Peer() : m_sock(tftp::UdpSocket::Open()) { EXPECT_TRUE(m_sock.Bind(INADDR_LOOPBACK, 0)); }
+  // At 127.0.0.1 unless another loopback address (host byte order) is given.
+  explicit Peer(std::uint32_t address = INADDR_LOOPBACK) : m_sock(tftp::UdpSocket::Open()) {
+    EXPECT_TRUE(m_sock.Bind(address, 0));
+  }
   std::uint16_t port() const { return m_sock.LocalPort(); }
 
   void Send(std::uint16_t to, const std::string& bytes) const {
@@ -147,6 +150,10 @@ class Service {
   explicit Service(std::chrono::microseconds firstTimeout = 200ms, std::uint16_t listenPort = 0)
       : firstPort(FreePortPair()),
         ops(std::make_unique<TftpOps>(listenPort, firstPort, firstTimeout)) {
+    // The router is on loopback, and the one at 127.0.0.1 has fetched the
+    // image: its reports are believed.
+    ops->SetRouterSubnet(INADDR_LOOPBACK, 8);
+    ops->Fetchers().Add(htonl(INADDR_LOOPBACK));
     dlg = std::make_unique<CBrickfixDlg>(
         MakeServices(view, bridge, platform, firmware, net, *ops));
     dlg->InitConsole();
