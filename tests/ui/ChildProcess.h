@@ -21,7 +21,8 @@ extern char** environ;
 
 class ChildProcess {
  public:
-  // Starts `argv` with `extraEnv` ("NAME=value") added to this environment.
+  // Starts `argv` with `extraEnv` ("NAME=value") added to this environment
+  // (less sudo's and pkexec's variables).
   explicit ChildProcess(const std::vector<std::string>& argv,
                         const std::vector<std::string>& extraEnv = {}) {
     int in[2], out[2], err[2];
@@ -35,7 +36,11 @@ class ChildProcess {
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     std::vector<std::string> envStrings;
-    for (char** e = environ; *e; ++e) envStrings.push_back(*e);
+    // A test run under sudo must not make the program become that user.
+    for (char** e = environ; *e; ++e) {
+      std::string entry = *e;
+      if (entry.rfind("SUDO_", 0) != 0 && entry.rfind("PKEXEC_UID=", 0) != 0) envStrings.push_back(entry);
+    }
     for (const std::string& e : extraEnv) envStrings.push_back(e);
     std::vector<char*> env;
     for (std::string& e : envStrings) env.push_back(e.data());
