@@ -194,10 +194,12 @@ inline unsigned long long StatusNumber(pid_t pid, const std::string& field, int 
 }
 
 // The program holds no capability once it runs (its window or line mode is
-// up); its one child, the network helper, holds cap_net_bind_service,
+// up); its one child, the network helper (`helperName`: the helper program,
+// or a fork of the program itself), holds cap_net_bind_service,
 // cap_net_admin and cap_net_raw at most (exactly those when the test runs as
 // root), none to hand on, and neither may gain any through exec.
-inline void ExpectOnlyTheHelperHoldsNetworkRights(pid_t program) {
+inline void ExpectOnlyTheHelperHoldsNetworkRights(pid_t program,
+                                                  const std::string& helperName = "brickfix-nethelper") {
   for (const char* set : {"CapEff", "CapPrm", "CapAmb", "CapInh"}) {
     EXPECT_EQ(StatusNumber(program, set), 0u) << "the program's " << set;
   }
@@ -212,7 +214,7 @@ inline void ExpectOnlyTheHelperHoldsNetworkRights(pid_t program) {
   ASSERT_GT(helper, 0) << "no network helper runs";
   std::error_code error;
   EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(helper) + "/exe", error).filename(),
-            "brickfix-nethelper");
+            helperName);
   const unsigned long long network = (1ull << 10) | (1ull << 12) | (1ull << 13);
   unsigned long long permitted = StatusNumber(helper, "CapPrm");
   if (geteuid() == 0) {
