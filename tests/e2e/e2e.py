@@ -644,12 +644,11 @@ def versions_differ(s):
     bf.expect("烧录Flash中，大约需要两分钟，务必保持Terno不断电！", timeout=60)
     s.router_done(router)
     check_eq(s.rom_files(), {"RX2001-1.0": old}, "the store after answer 2")
-    bf.proc.kill()
-    bf.wait_exit()
+    s.kill_brickfix()
 
-    # Back to the home network, then answer 1: the new image replaces the old file.
-    netlab.run("ip", "-n", s.lab.pc, "addr", "flush", "dev", s.ifname)
-    s.lab.add_address(s.lab.pc, PC_HOME_ADDRESS, s.ifname)
+    # Killed, its helper puts the home network back; then answer 1: the new
+    # image replaces the old file.
+    netlab.wait_for(lambda: s.pc_addresses() == [PC_HOME_ADDRESS], 10, "the home address back")
     netlab.run("ip", "-n", s.lab.router, "addr", "flush", "dev", "eth0")
     s.lab.add_address(s.lab.router, ROUTER_RECOVERY)
     bf = s.start_brickfix()

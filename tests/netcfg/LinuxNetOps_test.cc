@@ -534,4 +534,21 @@ TEST(DhcpClientTest, StopsOnlyTheClientItsPidFileNames) {
   std::filesystem::remove_all(dir);
 }
 
+// The helper's starter: while the client it started for an adapter runs, no
+// second one; it stops only that one, and starts anew once it has gone.
+TEST(DhcpClientTest, OneClientPerAdapterWhileItRuns) {
+  FakeRunner runner;
+  runner.installed = {"dhclient"};
+  LocalDhcpStarter starter(runner, {"/tmp/none", "/tmp/none/hook"});
+  ASSERT_TRUE(starter.Start("eth0", ""));
+  runner.processes = {{4242, "dhclient", {"/usr/sbin/dhclient", "eth0"}, 7}};
+  EXPECT_TRUE(starter.Start("eth0", "dhclient"));
+  EXPECT_EQ(runner.starts.size(), 1u);
+  starter.StopStarted("eth1");  // none started there
+  starter.StopStarted("eth0");
+  EXPECT_EQ(runner.stopped, std::vector<pid_t>{4242});
+  EXPECT_TRUE(starter.Start("eth0", ""));
+  EXPECT_EQ(runner.starts.size(), 2u);
+}
+
 }  // namespace

@@ -141,11 +141,10 @@ bool LocalDhcpStarter::Start(const std::string& ifname, const std::string& prefe
   StopPreviousClient(client);
   ProcessResult started = m_runner.Start(client.argv);
   if (!started.started) return false;
-  RunningProcess process;
-  process.pid = started.pid;
-  process.name = client.processName;
-  std::string name;
-  if (ReadProcessStat(started.pid, name, process.startTime) && !name.empty()) process.name = name;
+  RunningProcess process{started.pid, client.processName, {}, 0};
+  for (const RunningProcess& running : m_runner.ListProcesses()) {
+    if (running.pid == started.pid) process = running;  // with its start time
+  }
   m_started[ifname] = process;
   return true;
 }

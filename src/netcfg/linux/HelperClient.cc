@@ -187,32 +187,11 @@ bool HelperProcess::Exchange(std::span<const std::uint8_t> request, std::vector<
   } while (sent < 0 && errno == EINTR);
   if (sent != static_cast<ssize_t>(request.size())) return false;
   reply.assign(kMaxMessage + 1, 0);
-  iovec data{reply.data(), reply.size()};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
-  msghdr message{};
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  ssize_t n;
-  do {
-    n = recvmsg(m_socket.get(), &message, MSG_CMSG_CLOEXEC);
-  } while (n < 0 && errno == EINTR);
-  if (n <= 0) return false;
-  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
-    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
-    std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-    for (std::size_t i = 0; i < count; ++i) {
-      int fd = -1;
-      std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-      if (!passed.valid()) passed.Reset(fd);
-      else ScopedFd extra(fd);
-    }
-  }
-  if (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) {
-    passed.Reset();
-    return false;
-  }
+  std::vector<ScopedFd> descriptors;
+  bool truncated = false;
+  ssize_t n = ReceiveMessage(m_socket.get(), reply, descriptors, truncated);
+  if (n <= 0 || truncated) return false;
+  if (!descriptors.empty()) passed = std::move(descriptors.front());  // any others close
   reply.resize(static_cast<std::size_t>(n));
   return true;
 }

@@ -247,31 +247,12 @@ namespace {
 // One message from the program; false once it has gone. A request that
 // comes with descriptors, or is too long, is handed on as an empty one.
 bool Receive(int fd, std::vector<std::uint8_t>& buffer, std::size_t& length) {
-  iovec data{buffer.data(), buffer.size()};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 16)];
-  msghdr message{};
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  ssize_t n;
-  do {
-    n = recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
-  } while (n < 0 && errno == EINTR);
+  std::vector<ScopedFd> descriptors;  // closed unread
+  bool truncated = false;
+  ssize_t n = ReceiveMessage(fd, buffer, descriptors, truncated);
   if (n <= 0) return false;
-  bool withDescriptors = false;
-  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
-    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
-    withDescriptors = true;
-    std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-    for (std::size_t i = 0; i < count; ++i) {
-      int received = -1;
-      std::memcpy(&received, CMSG_DATA(c) + i * sizeof(int), sizeof received);
-      ScopedFd closed(received);
-    }
-  }
   // Too long, or with descriptors: refused whole, however it looks.
-  length = withDescriptors || (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) ? 0 : static_cast<std::size_t>(n);
+  length = !descriptors.empty() || truncated ? 0 : static_cast<std::size_t>(n);
   return true;
 }
 
@@ -299,6 +280,32 @@ bool Send(int fd, std::vector<std::uint8_t>& reply, const ScopedFd& passed) {
 }
 
 }  // namespace
+
+ssize_t ReceiveMessage(int fd, std::vector<std::uint8_t>& buffer, std::vector<ScopedFd>& descriptors,
+                       bool& truncated) {
+  iovec data{buffer.data(), buffer.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 16)];
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  ssize_t n;
+  do {
+    n = recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
+  } while (n < 0 && errno == EINTR);
+  for (cmsghdr* c = n < 0 ? nullptr : CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+    std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    for (std::size_t i = 0; i < count; ++i) {
+      int received = -1;
+      std::memcpy(&received, CMSG_DATA(c) + i * sizeof(int), sizeof received);
+      descriptors.emplace_back(received);
+    }
+  }
+  truncated = n >= 0 && (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC));
+  return n;
+}
 
 void Serve(int fd, Service& service) {
   std::vector<std::uint8_t> buffer(kMaxMessage + 1);

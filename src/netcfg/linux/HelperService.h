@@ -8,6 +8,8 @@
 // changed back as it was by itself, before it ends.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -70,6 +72,13 @@ class Service {
   std::map<std::int32_t, Adapter> m_adapters;  // by index
   bool m_goodbye = false;
 };
+
+// One message from the SOCK_SEQPACKET socket `fd` into `buffer` (its size
+// is the most it takes), with the descriptors that came along; its length,
+// 0 when the other end has closed, -1 on an error. `truncated` when the
+// message or its descriptors did not fit.
+ssize_t ReceiveMessage(int fd, std::vector<std::uint8_t>& buffer, std::vector<ScopedFd>& descriptors,
+                       bool& truncated);
 
 // The helper's loop on the socket `fd`: one request per message, one reply
 // each, until the other end closes (or the socket fails); then
