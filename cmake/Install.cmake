@@ -9,6 +9,10 @@ install(TARGETS brickfix RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # own folder. It gets its capabilities (and its group) after installation.
 install(TARGETS brickfix-nethelper RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/brickfix)
 
+# The folder of the run lock (/run/brickfix), made at each boot; the
+# package's postinst makes it at once.
+install(FILES packaging/debian/tmpfiles.conf DESTINATION lib/tmpfiles.d RENAME brickfix.conf)
+
 # The local cloud stand-in and the router simulator, under names that say
 # which program they belong to.
 foreach(helper IN ITEMS brickfix-cloud brickfix-routersim)

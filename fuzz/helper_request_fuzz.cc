@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::optional<Request> request = DecodeRequest({data, size});
   if (!request) return 0;
   Require(size <= kMaxMessage);
-  Require(request->kind >= Kind::kStatus && request->kind <= Kind::kRestoreAdapter);
+  Require(KindOf(static_cast<std::uint16_t>(request->kind)) == request->kind);
   if (request->kind == Kind::kRestoreAdapter) Require(IsAcceptableState(request->state));
   // One layout per request: what was accepted is what the program would
   // send for it, byte for byte, so nothing else slips through.

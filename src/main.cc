@@ -9,6 +9,7 @@
 #include "netcfg/linux/HelperClient.h"
 #include "netcfg/linux/LinuxNetOps.h"
 #include "platform/linux/Diagnostics.h"
+#include "platform/linux/InvokingUser.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/NetworkRights.h"
 #include "platform/linux/RunLock.h"
@@ -19,14 +20,27 @@
 
 namespace {
 
+// Who holds the run lock, for the refusal: "（进程 N，用户 U）".
+std::string HolderText(const LockHolder& holder) {
+  if (holder.pid <= 0) return "";
+  return "（进程 " + std::to_string(holder.pid) + "，用户 " + (holder.user.empty() ? "?" : holder.user) + "）";
+}
+
+std::string HolderEnglish(const LockHolder& holder) {
+  if (holder.pid <= 0) return "";
+  return " (pid " + std::to_string(holder.pid) + ", user " + (holder.user.empty() ? "?" : holder.user) + ")";
+}
+
 // brickfix --restore-network, under the same lock as a run.
-int RestoreNetworkAndExit(RunLock& lock, helper::NetworkAccess& access) {
-  if (!lock.TryAcquire()) {
-    std::fprintf(stderr, "brickfix: %s | Another Brickfix is running; close it first.\n", kAnotherRunText);
+int RestoreNetworkAndExit(const RunLock& lock, helper::NetworkAccess* access) {
+  if (!access) {
+    std::fprintf(stderr, "brickfix: %s%s | Another Brickfix is running%s; close it first.\n", kAnotherRunText,
+                 HolderText(lock.holder()).c_str(), HolderEnglish(lock.holder()).c_str());
     return 1;
   }
   std::string report;
-  int status = RestoreNetwork(access.kernel(), access.dhcp(), report);
+  int status = RestoreNetwork(access->kernel(), access->dhcp(), report);
+  access->client().Goodbye();
   std::fputs(report.c_str(), status == 0 ? stdout : stderr);
   return status;
 }
@@ -44,17 +58,32 @@ int main(int argc, char** argv) {
     std::fputs((line.help ? HelpText() : VersionText()).c_str(), stdout);
     return 0;
   }
-  // Before anything else runs, while this is the only thread: the network
-  // helper takes the network rights, and this process gives up every
-  // capability before the window, the cloud query or any parser starts.
-  helper::NetworkAccess* access = helper::NetworkAccess::Open();
-  if (line.restoreNetwork) {
-    RunLock lock;
-    return RestoreNetworkAndExit(lock, *access);
+  // Root started on a user's behalf (sudo, pkexec) works as that user once
+  // the helper runs; a run that root started keeps its state in the folder
+  // the password database gives, checked as it is made.
+  std::optional<Account> invoker = FindInvokingUser();
+  if (getuid() == 0) {
+    std::optional<Account> owner = invoker ? invoker : AccountOf(0);
+    UseAccountStateDirectory(owner.value_or(Account{}), !invoker);
   }
-  // Everything below lives until the process ends.
+  // One run at a time in this network namespace, taken before anything
+  // changes. Then, while this is the only thread: the network helper takes
+  // the network rights (and its part of the lock), and this process gives
+  // up every right before the window, the cloud query or any parser starts.
   auto* lock = new RunLock;
   std::string error;
+  helper::NetworkAccess* access = nullptr;
+  if (lock->TryAcquire()) {
+    access = helper::NetworkAccess::Open(lock->HelperDescriptor(), invoker, error);
+  } else if (GiveUpRights(invoker, error)) {
+    error.clear();
+  }
+  if (!error.empty()) {
+    std::fprintf(stderr, "brickfix: %s\n", error.c_str());
+    return 1;
+  }
+  if (line.restoreNetwork) return RestoreNetworkAndExit(*lock, access);
+  // Everything below lives until the process ends.
   IFrontend* frontend = CreateFrontend(line.ui, error);
   if (!frontend) {
     std::fprintf(stderr, "brickfix: %s\n", error.c_str());
@@ -62,14 +91,14 @@ int main(int argc, char** argv) {
   }
   auto* bridge = new UiBridge;
   auto* platform = new LinuxPlatform(*bridge, *frontend);
-  // One run at a time in this network namespace, taken before anything
-  // changes; a second start only says so.
-  if (!lock->TryAcquire()) {
-    int status = RunRefusal(*frontend, *bridge, *platform);
+  // A second start only says so.
+  if (!access) {
+    int status = RunRefusal(*frontend, *bridge, *platform, HolderText(lock->holder()));
     frontend->Shutdown();
     QuickExit(status);
   }
-  frontend->SetNotice(access->Notice());
+  std::string notice = RootWindowNotice(), rights = access->Notice();
+  frontend->SetNotice(notice.empty() || rights.empty() ? notice + rights : notice + "  " + rights);
   auto* diagnostics = new DiagnosticsFile;
   std::string stateError;
   std::string stateDir = StateDirectory();
@@ -78,9 +107,11 @@ int main(int argc, char** argv) {
   LinuxNetOptions options;
   options.journalDir = stateDir;
   options.dhcpStarter = &access->dhcp();
-  options.openEchoSocket = [access] { return access->client().OpenEchoSocket().Release(); };
+  options.probeRouter = [access](const std::string& adapter) { return access->client().ProbeRouter(adapter); };
   auto* net = new LinuxNetOps(*new PosixProcessRunner, access->kernel(), options);
-  platform->SetAtEnd([net, diagnostics] {
+  platform->SetAtEnd([net, diagnostics, access] {
+    // An end the program meant: the helper leaves the adapter as it is.
+    access->client().Goodbye();
     WriteAll(STDERR_FILENO, net->DescribeChangedAdapters());
     diagnostics->RemoveIfEmpty();
   });

@@ -85,11 +85,11 @@ int RunMainDialog(IFrontend& frontend, UiBridge& bridge, const Operations& ops) 
 
 const char* const kAnotherRunText = "另一个 Brickfix 正在运行，请先关闭它再重新运行！";
 
-int RunRefusal(IFrontend& frontend, UiBridge& bridge, IPlatform& platform) {
+int RunRefusal(IFrontend& frontend, UiBridge& bridge, IPlatform& platform, const std::string& holder) {
   FrontendCallbacks callbacks;
   callbacks.onInit = [&] {
     frontend.SetTitle(kWindowTitle);
-    frontend.MessageBox(kAnotherRunText);
+    frontend.MessageBox(std::string(kAnotherRunText) + holder);
     platform.ExitProcess(0);
   };
   return frontend.Run(bridge, callbacks);

@@ -36,6 +36,7 @@ int RunMainDialog(IFrontend& frontend, UiBridge& bridge, const Operations& ops);
 
 // The message box of a second start while another run holds the network.
 extern const char* const kAnotherRunText;
-// A start that may not run: the window shows kAnotherRunText and the
-// process ends with status 0 once it is confirmed.
-int RunRefusal(IFrontend& frontend, UiBridge& bridge, IPlatform& platform);
+// A start that may not run: the window shows kAnotherRunText, followed by
+// `holder` (who holds the lock, when that is known), and the process ends
+// with status 0 once it is confirmed.
+int RunRefusal(IFrontend& frontend, UiBridge& bridge, IPlatform& platform, const std::string& holder = "");

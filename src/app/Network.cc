@@ -115,6 +115,8 @@ void CBrickfixDlg::RestoreDhcp() {
 void CBrickfixDlg::WaitForRouter() {
   NetCommand arp;
   arp.kind = NetCommand::kArpFlush;
+  // Where the system can, only the chosen adapter's entries go.
+  if (int adapter = m_nAdapter; adapter > 0) arp.adapter = m_szAdapterNames[adapter];
   arp.commandLine = "arp -d";
   if (!RunCommand(arp)) {
     Print("设置地址错误，请与版主反馈！");

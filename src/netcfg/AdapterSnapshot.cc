@@ -174,7 +174,9 @@ std::string FormatSnapshot(const AdapterSnapshot& s) {
   out << kMagic << "\n"
       << "# What brickfix found on the adapter before it changed it.\n"
       << "# brickfix --restore-network puts it back and removes this file.\n"
-      << "adapter " << s.ifname << "\n"
+      << "adapter " << s.ifname << "\n";
+  if (s.netns) out << "netns " << s.netns << "\n";
+  out
       << "taken " << s.takenAt << "\n"
       << "link " << (s.kernel.up ? "up" : "down") << "\n";
   for (const AdapterAddress& a : s.kernel.addresses) {
@@ -222,6 +224,8 @@ bool ParseSnapshot(const std::string& text, AdapterSnapshot& out, std::string& e
     } else if (key == "adapter") {
       ok = (in >> out.ifname) && IsSafeInterfaceName(out.ifname) && !(in >> value);
       haveAdapter = ok;
+    } else if (key == "netns") {
+      ok = (in >> value) && ParseInto(value, ~0ull, out.netns) && out.netns != 0 && !(in >> value);
     } else if (key == "taken") {
       ok = (in >> value) && ParseInto(value, 1ull << 40, out.takenAt);
     } else if (key == "link") {

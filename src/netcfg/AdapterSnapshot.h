@@ -8,6 +8,9 @@
 
 struct AdapterSnapshot {
   std::string ifname;
+  // The network namespace the adapter belongs to (its inode number, as
+  // /proc/self/ns/net names it); 0 in a journal of an earlier version.
+  unsigned long long netns = 0;
   long long takenAt = 0;  // seconds since the epoch
   AdapterState kernel;    // link, IPv4 addresses, routes through it
   bool networkManager = false;  // NetworkManager managed the adapter

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "netcfg/Ipv4.h"
+#include "netcfg/RestorePlan.h"
 
 namespace helper {
 namespace {
@@ -11,7 +12,7 @@ constexpr std::size_t kMaxLabel = 15;  // an interface name's length, as the ker
 constexpr std::size_t kMaxText = 512;
 constexpr std::size_t kMaxName = 15;
 constexpr std::uint8_t kPermanent = 1, kNoPrefixRoute = 2;
-constexpr int kScopeUniverse = 0, kScopeLink = 253;
+constexpr std::uint16_t kRetiredKind = 8;
 
 class Writer {
  public:
@@ -109,20 +110,9 @@ std::uint32_t Mask(int prefixLength) {
   return prefixLength <= 0 ? 0 : ~0u << (32 - prefixLength);
 }
 
-// An address a host may have: not in 0/8 or 127/8, not multicast or reserved.
-bool IsHostAddress(std::uint32_t address) {
-  std::uint32_t first = address >> 24;
-  return first != 0 && first != 127 && first < 224;
-}
-
 bool IsLabel(const std::string& label) {
   return label.size() <= kMaxLabel &&
          std::all_of(label.begin(), label.end(), [](char c) { return c > ' ' && c < 0x7f; });
-}
-
-bool IsKnownKind(std::uint16_t kind) {
-  return kind >= static_cast<std::uint16_t>(Kind::kStatus) &&
-         kind <= static_cast<std::uint16_t>(Kind::kRestoreAdapter);
 }
 
 bool NamesAdapter(Kind kind) {
@@ -130,8 +120,10 @@ bool NamesAdapter(Kind kind) {
     case Kind::kSetStatic:
     case Kind::kRemoveStatic:
     case Kind::kStartDhcpClient:
+    case Kind::kFlushNeighbours:
     case Kind::kOpenTftpListener:
     case Kind::kRestoreAdapter:
+    case Kind::kProbeRouter:
       return true;
     default:
       return false;
@@ -140,7 +132,7 @@ bool NamesAdapter(Kind kind) {
 
 bool EncodeState(const AdapterState& state, Writer& out) {
   if (state.addresses.size() > kMaxAddresses || state.routes.size() > kMaxRoutes) return false;
-  out.U8(state.up ? 1 : 0);
+  out.U8(state.up ? 1 : 0);  // kept in the layout; the helper leaves the link as it is
   out.U8(static_cast<std::uint8_t>(state.addresses.size()));
   out.U8(static_cast<std::uint8_t>(state.routes.size()));
   for (const AdapterAddress& entry : state.addresses) {
@@ -163,8 +155,8 @@ bool EncodeState(const AdapterState& state, Writer& out) {
     std::optional<std::uint32_t> source =
         route.source.empty() ? std::optional<std::uint32_t>(0) : Parse(route.source);
     if (!destination || !gateway || !source || route.prefixLength < 0 || route.prefixLength > 32 ||
-        route.table != kMainTable || route.type != kUnicastRoute || route.protocol < 0 ||
-        route.protocol > 255 || route.scope < 0 || route.scope > 255) {
+        route.table != kMainTable || route.type != kUnicastRoute || route.scope < 0 ||
+        route.scope > 255) {
       return false;
     }
     out.Address(*destination);
@@ -172,7 +164,6 @@ bool EncodeState(const AdapterState& state, Writer& out) {
     out.Address(*gateway);
     out.Address(*source);
     out.U32(route.metric);
-    out.U8(static_cast<std::uint8_t>(route.protocol));
     out.U8(static_cast<std::uint8_t>(route.scope));
   }
   return true;
@@ -205,16 +196,16 @@ bool DecodeState(Reader& in, AdapterState& state) {
   for (int i = 0; i < routes; ++i) {
     AdapterRoute route;
     std::uint32_t destination = 0, gateway = 0, source = 0;
-    std::uint8_t prefix = 0, protocol = 0, scope = 0;
+    std::uint8_t prefix = 0, scope = 0;
     if (!in.Address(destination) || !in.U8(prefix) || prefix > 32 || !in.Address(gateway) ||
-        !in.Address(source) || !in.U32(route.metric) || !in.U8(protocol) || !in.U8(scope)) {
+        !in.Address(source) || !in.U32(route.metric) || !in.U8(scope)) {
       return false;
     }
     route.destination = Dotted(destination);
     route.prefixLength = prefix;
     if (gateway) route.gateway = Dotted(gateway);
     if (source) route.source = Dotted(source);
-    route.protocol = protocol;
+    route.protocol = kStaticRouteProtocol;
     route.scope = scope;
     route.table = kMainTable;
     route.type = kUnicastRoute;
@@ -233,13 +224,21 @@ std::optional<Kind> ReadHeader(Reader& in) {
   std::uint32_t magic = 0;
   std::uint16_t version = 0, kind = 0;
   if (!in.U32(magic) || magic != kMagic || !in.U16(version) || version != kVersion ||
-      !in.U16(kind) || !IsKnownKind(kind)) {
+      !in.U16(kind)) {
     return std::nullopt;
   }
-  return static_cast<Kind>(kind);
+  return KindOf(kind);
 }
 
 }  // namespace
+
+std::optional<Kind> KindOf(std::uint16_t value) {
+  if (value < static_cast<std::uint16_t>(Kind::kStatus) || value > static_cast<std::uint16_t>(kLastKind) ||
+      value == kRetiredKind) {
+    return std::nullopt;
+  }
+  return static_cast<Kind>(value);
+}
 
 StaticIpv4 SetupValues(Setup setup) {
   return setup == Setup::kRecovery ? StaticIpv4{"192.168.1.88", 24, "192.168.1.1", 1}
@@ -271,48 +270,22 @@ std::optional<DhcpKind> DhcpKindOf(const std::string& name) {
 
 bool IsAcceptableState(const AdapterState& state) {
   if (state.addresses.size() > kMaxAddresses || state.routes.size() > kMaxRoutes) return false;
-  struct Net {
-    std::uint32_t network, mask;
-  };
-  std::vector<Net> onLink;
   std::vector<std::uint32_t> own;
   for (const AdapterAddress& entry : state.addresses) {
     std::optional<std::uint32_t> address = Parse(entry.address);
-    if (!address || !IsHostAddress(*address) || entry.prefixLength < 8 || entry.prefixLength > 32 ||
-        !IsLabel(entry.label)) {
+    if (!address || entry.prefixLength < 0 || entry.prefixLength > 32 || !IsLabel(entry.label) ||
+        (!entry.broadcast.empty() && !Parse(entry.broadcast))) {
       return false;
     }
-    std::uint32_t mask = Mask(entry.prefixLength);
-    std::uint32_t broadcast = *address | ~mask;
-    if (entry.prefixLength <= 30 && (*address == (*address & mask) || *address == broadcast)) {
-      return false;
-    }
-    if (!entry.broadcast.empty() && Parse(entry.broadcast) != broadcast) return false;
-    onLink.push_back({*address & mask, mask});
     own.push_back(*address);
   }
   for (const AdapterRoute& route : state.routes) {
     std::optional<std::uint32_t> destination = Parse(route.destination);
-    if (!destination || route.prefixLength < 0 || route.prefixLength > 32) return false;
-    if (route.gateway.empty()) onLink.push_back({*destination, Mask(route.prefixLength)});
-  }
-  for (const AdapterRoute& route : state.routes) {
-    std::uint32_t destination = *Parse(route.destination);
-    std::uint32_t first = destination >> 24;
-    if ((destination & ~Mask(route.prefixLength)) != 0 || first == 127 ||
-        (first == 0 && route.prefixLength != 0) || route.table != kMainTable ||
-        route.type != kUnicastRoute || (route.scope != kScopeUniverse && route.scope != kScopeLink) ||
-        route.protocol < 0 || route.protocol > 255) {
+    if (!destination || route.prefixLength < 0 || route.prefixLength > 32 ||
+        (*destination & ~Mask(route.prefixLength)) != 0 || route.table != kMainTable ||
+        route.type != kUnicastRoute || route.scope < 0 || route.scope > 255 ||
+        (!route.gateway.empty() && !Parse(route.gateway))) {
       return false;
-    }
-    if (!route.gateway.empty()) {
-      std::optional<std::uint32_t> gateway = Parse(route.gateway);
-      if (!gateway || !IsHostAddress(*gateway) || route.scope != kScopeUniverse ||
-          std::none_of(onLink.begin(), onLink.end(), [&](const Net& net) {
-            return net.mask != 0 && (*gateway & net.mask) == net.network;
-          })) {
-        return false;
-      }
     }
     if (!route.source.empty()) {
       std::optional<std::uint32_t> source = Parse(route.source);
@@ -328,6 +301,10 @@ std::vector<std::uint8_t> EncodeRequest(const Request& request) {
   if (NamesAdapter(request.kind)) out.I32(request.ifindex);
   switch (request.kind) {
     case Kind::kSetStatic:
+      out.U8(static_cast<std::uint8_t>(request.setup));
+      out.U8(request.dhcpBefore ? 1 : 0);
+      out.U8(static_cast<std::uint8_t>(request.dhcp));
+      break;
     case Kind::kRemoveStatic:
       out.U8(static_cast<std::uint8_t>(request.setup));
       break;
@@ -361,6 +338,15 @@ std::optional<Request> DecodeRequest(std::span<const std::uint8_t> message) {
         return std::nullopt;
       }
       request.setup = static_cast<Setup>(value);
+      if (*kind == Kind::kSetStatic) {
+        std::uint8_t before = 0;
+        if (!in.U8(before) || before > 1 || !in.U8(value) ||
+            value > static_cast<std::uint8_t>(DhcpKind::kUdhcpc)) {
+          return std::nullopt;
+        }
+        request.dhcpBefore = before == 1;
+        request.dhcp = static_cast<DhcpKind>(value);
+      }
       break;
     case Kind::kStartDhcpClient:
       if (!in.U8(value) || value > static_cast<std::uint8_t>(DhcpKind::kUdhcpc)) return std::nullopt;
@@ -385,6 +371,8 @@ std::vector<std::uint8_t> EncodeReply(const Reply& reply) {
     const HelperRights& r = reply.rights;
     out.U8(static_cast<std::uint8_t>(r.netAdmin | r.netRaw << 1 | r.bindService << 2 |
                                      r.pingSocket << 3 | r.port69Open << 4));
+  } else if (reply.kind == Kind::kProbeRouter) {
+    out.U8(reply.reached ? 1 : 0);
   } else if (reply.kind == Kind::kListAdapters) {
     std::size_t count = 0;
     Writer entries;
@@ -417,6 +405,10 @@ std::optional<Reply> DecodeReply(std::span<const std::uint8_t> message) {
     if (!in.U8(flags)) return std::nullopt;
     reply.rights = {(flags & 1) != 0, (flags & 2) != 0, (flags & 4) != 0, (flags & 8) != 0,
                     (flags & 16) != 0};
+  } else if (*kind == Kind::kProbeRouter) {
+    std::uint8_t reached = 0;
+    if (!in.U8(reached) || reached > 1) return std::nullopt;
+    reply.reached = reached == 1;
   } else if (*kind == Kind::kListAdapters) {
     std::uint8_t count = 0;
     if (!in.U8(count)) return std::nullopt;

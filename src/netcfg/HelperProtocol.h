@@ -23,7 +23,7 @@
 namespace helper {
 
 constexpr std::uint32_t kMagic = 0x48584642;  // "BFXH" as it lies in memory
-constexpr std::uint16_t kVersion = 1;
+constexpr std::uint16_t kVersion = 2;
 // No request or reply is longer.
 constexpr std::size_t kMaxMessage = 4096;
 // What a restore request may carry at most.
@@ -42,11 +42,17 @@ enum class Kind : std::uint16_t {
   kSetStatic,         // one adapter gets one of the two fixed set-ups
   kRemoveStatic,      // and loses it again
   kStartDhcpClient,   // the system's DHCP client for one adapter
-  kFlushNeighbours,   // empties the IPv4 neighbour table
+  kFlushNeighbours,   // empties one adapter's part of the IPv4 neighbour table
   kOpenTftpListener,  // UDP port 69, bound to one adapter; passed back
-  kOpenEchoSocket,    // a raw ICMP socket that takes only echo replies; passed back
-  kRestoreAdapter,    // one adapter's IPv4 addresses and routes, as its journal lists them
+  // 8 stays unused: it once passed a raw socket to the program.
+  kRestoreAdapter = 9,  // addresses and routes from the adapter's journal, within bounds
+  kProbeRouter,         // one echo request to the router of the adapter's set-up
+  kGoodbye,             // the program ends as it means to: adapters stay as they are
 };
+// The last kind; new kinds go after it.
+constexpr Kind kLastKind = Kind::kGoodbye;
+// The kind a request's number names; nothing for a number of no kind.
+std::optional<Kind> KindOf(std::uint16_t value);
 
 // The two fixed set-ups: address, /24, default route through the router's
 // address on that subnet with metric 1.
@@ -67,9 +73,14 @@ struct Request {
   Kind kind = Kind::kStatus;
   std::int32_t ifindex = 0;  // the adapter, for every kind that names one
   Setup setup = Setup::kRecovery;
+  // kStartDhcpClient: the client to start. kSetStatic: the client that
+  // served the adapter before (when `dhcpBefore`), which the helper starts
+  // again should it put the adapter back by itself.
   DhcpKind dhcp = DhcpKind::kAny;
-  // kRestoreAdapter: the link state, addresses and routes (main table,
-  // ordinary routes) to give the adapter.
+  bool dhcpBefore = false;
+  // kRestoreAdapter: the addresses and routes (main table, ordinary routes)
+  // the adapter shall have. The link is left as it is; the routes' protocol
+  // is not sent (what the helper adds is "static").
   AdapterState state;
 };
 
@@ -82,16 +93,12 @@ std::vector<std::uint8_t> EncodeRequest(const Request& request);
 // bounds (see IsAcceptableState). Nothing otherwise.
 std::optional<Request> DecodeRequest(std::span<const std::uint8_t> message);
 
-// What a restore request may ask for: a link up or down; at most
-// kMaxAddresses IPv4 addresses, each a unicast host address (not 0/8,
-// 127/8, multicast or reserved) with a prefix of 8 to 32 that is neither its
-// subnet's network nor broadcast address, with no broadcast address or its
-// subnet's, and a label of printable characters; at most kMaxRoutes routes,
-// each to a proper network (not 127/8, nor 0/8 but for the default route),
-// on the link or through a gateway that lies in one of those subnets (or in
-// a route's own on-link network), with a preferred source that is one of
-// those addresses, of scope universe or link. The adapter itself and the
-// labels' prefix are checked where the adapter is known.
+// What a restore request can say: at most kMaxAddresses IPv4 addresses with
+// a prefix of 0 to 32 and a label of printable characters; at most
+// kMaxRoutes routes of the main table, ordinary ones, each to a proper
+// network, with a preferred source that is one of those addresses. What
+// may be added of it is decided where the adapter's present state is known
+// (RestoreBoundsHold), as is the labels' prefix.
 bool IsAcceptableState(const AdapterState& state);
 
 enum class Status : std::uint8_t {
@@ -119,8 +126,10 @@ struct HelperRights {
 struct Reply {
   Kind kind = Kind::kStatus;
   Status status = Status::kInvalid;
-  std::string text;  // why it failed, for the diagnostics; may be empty
+  std::string text;  // why it failed, for the diagnostics; may be empty.
+                     // kStatus: what limits the helper's rights, if anything
   HelperRights rights;                // kStatus
+  bool reached = false;               // kProbeRouter: the router answered
   std::vector<AdapterEntry> adapters;  // kListAdapters
 };
 

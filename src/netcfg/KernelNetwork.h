@@ -11,7 +11,16 @@ struct KernelLink {
   std::string name;
   unsigned type = 0;      // ARPHRD_* hardware type
   bool wireless = false;  // a Wi-Fi device (which also reports ARPHRD_ETHER)
+  std::string kind;       // a virtual device's kind ("bridge", "vlan", "veth"...); empty: hardware
+  int master = 0;         // the bridge or bond it is a port of; 0: none
+  bool up = true;         // switched on (IFF_UP), as an administrator left it
 };
+
+// A wired Ethernet adapter that can take an address of its own: Ethernet
+// hardware (USB adapters included) or one end of a veth pair; not Wi-Fi, not
+// a bridge, bond, team, VLAN, macvlan or other virtual device, not a port of
+// a bridge or bond, and with a name that is safe to pass on.
+bool IsSuitableAdapter(const KernelLink& link);
 
 struct KernelAddress {
   int index = 0;  // interface index
@@ -66,6 +75,11 @@ struct AdapterState {
   bool operator==(const AdapterState&) const = default;
 };
 
+// The same entry of the kernel's tables: an address by address and prefix;
+// a route by destination, gateway, metric, table and type.
+bool SameAddress(const AdapterAddress& a, const AdapterAddress& b);
+bool SameRoute(const AdapterRoute& a, const AdapterRoute& b);
+
 // An interface name that is safe to hand to a command or put in a file name:
 // what the kernel allows, without a leading '-'.
 bool IsSafeInterfaceName(const std::string& name);
@@ -90,8 +104,9 @@ class IKernelNetwork {
   virtual KernelResult ApplyStaticIpv4(const std::string& ifname, const StaticIpv4& setup) = 0;
   // Takes that address and route away again; what is already gone is no error.
   virtual KernelResult RemoveStaticIpv4(const std::string& ifname, const StaticIpv4& setup) = 0;
-  // Empties the IPv4 neighbour (ARP) table; permanent entries stay.
-  virtual KernelResult FlushNeighbours() = 0;
+  // Empties the adapter's part of the IPv4 neighbour (ARP) table; permanent
+  // entries stay.
+  virtual KernelResult FlushNeighbours(const std::string& ifname) = 0;
   // Reads the adapter's IPv4 set-up. kFailed when there is no such adapter.
   virtual KernelResult ReadAdapter(const std::string& ifname, AdapterState& out) = 0;
   // Gives the adapter exactly `state`: addresses and routes that it does

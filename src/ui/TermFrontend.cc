@@ -509,11 +509,11 @@ void TermFrontend::DrawBars(const ScreenLayout& layout) {
     Fill(layout.titleRow, 0, layout.cols, bar);
     std::string title = " " + DisplayLine(m_title);
     Put(layout.titleRow, 0, title, layout.cols, bar | A_BOLD);
-    std::string text = m_notice;
-    if (m_bDiagShown) {
-      std::string path = m_diag->Path();
-      text += (text.empty() ? "" : "  ") + std::string("诊断信息 diagnostics: ") + path;
-    }
+    // The diagnostics file first: the notice (about rights, or root) is
+    // long and may run past the bar's end.
+    std::string text;
+    if (m_bDiagShown) text = std::string("诊断信息 diagnostics: ") + m_diag->Path();
+    if (!m_notice.empty()) text += (text.empty() ? "" : "  ") + m_notice;
     if (!text.empty()) {
       int used = DisplayWidth(title) + 2;
       attr_t notice = PairAttr(m_screen->colours, kNoticePair, A_REVERSE) | A_BOLD;

@@ -17,6 +17,7 @@ namespace {
 AdapterSnapshot OfficeSnapshot() {
   AdapterSnapshot s;
   s.ifname = "eth0";
+  s.netns = 4026531840;
   s.takenAt = 1000;
   s.kernel.up = true;
   AdapterAddress office{"10.1.2.3", 24, "10.1.2.255", "", true, false};
@@ -75,6 +76,7 @@ TEST(AdapterSnapshotTest, AnythingUnexpectedIsRefusedWhole) {
       {"another format", replaced("brickfix-journal 1", "brickfix-journal 2")},
       {"cut short", good.substr(0, good.find("route "))},
       {"no adapter", replaced("adapter eth0\n", "")},
+      {"a namespace that is no number", replaced("netns 4026531840", "netns net:[1]")},
       {"an adapter name that is an option", replaced("adapter eth0", "adapter -sf")},
       {"an adapter name that is a path", replaced("adapter eth0", "adapter ../x")},
       {"a bad address", replaced("10.1.2.3/24", "10.1.2.300/24")},
@@ -150,13 +152,16 @@ TEST(AdapterJournalTest, SavedWholeReadBackAndRemoved) {
 
 class RestoreTest : public ::testing::Test {
  protected:
+  static constexpr unsigned long long kHere = 4026531840;
   void SetUp() override {
-    kernel.links = {{1, "lo", ARPHRD_LOOPBACK}, {2, "eth0", ARPHRD_ETHER}, {3, "wlan0", ARPHRD_ETHER, true}};
+    kernel.links = {{1, "lo", ARPHRD_LOOPBACK}, {2, "eth0", ARPHRD_ETHER}, {3, "wlan0", ARPHRD_ETHER, true},
+                    {4, "br0", ARPHRD_ETHER, false, "bridge"}};
     runner.installed = {"nmcli", "dhclient"};
+    kernel.adapter.up = true;
   }
   int Restore() {
     report.clear();
-    return RestoreFromJournal(settings, journal, 2000, report);
+    return RestoreFromJournal(settings, journal, 2000, kHere, report);
   }
   TempDir temp;
   FakeRunner runner;
@@ -169,11 +174,14 @@ class RestoreTest : public ::testing::Test {
 
 TEST_F(RestoreTest, WithoutNetworkManagerTheKernelGetsItBackAndTheClientRunsAgain) {
   AdapterSnapshot s = OfficeSnapshot();
+  s.kernel.routes.pop_back();  // a route of another table: see the next test
   ASSERT_TRUE(journal.Save(s, error));
   // Our client from the hand-back serves it; the one from before is gone.
   EXPECT_EQ(Restore(), 0) << report;
   EXPECT_EQ(kernel.calls, std::vector<std::string>{"restore eth0"});
-  EXPECT_EQ(kernel.restored, s.KernelStateAt(2000));
+  AdapterState expected = s.KernelStateAt(2000);
+  expected.routes[0].protocol = 4;  // what a restore adds is "static"
+  EXPECT_EQ(kernel.restored, expected);
   ASSERT_EQ(runner.starts.size(), 1u);
   EXPECT_EQ(runner.starts[0].front(), "/usr/sbin/dhclient");
   EXPECT_FALSE(journal.Exists("eth0"));
@@ -234,7 +242,8 @@ TEST_F(RestoreTest, WhatCannotBePutBackKeepsItsJournal) {
     const char* reason;
   } cases[] = {
       {"unplugged", "eth7", KernelResult::kDone, "no such adapter here"},
-      {"a wireless adapter", "wlan0", KernelResult::kDone, "not a wired adapter"},
+      {"a wireless adapter", "wlan0", KernelResult::kDone, "not a wired Ethernet adapter"},
+      {"a bridge", "br0", KernelResult::kDone, "not a wired Ethernet adapter"},
       {"no rights", "eth0", KernelResult::kRefused, "not permitted"},
       {"refused routes", "eth0", KernelResult::kFailed, "the kernel refused"},
   };
@@ -249,11 +258,62 @@ TEST_F(RestoreTest, WhatCannotBePutBackKeepsItsJournal) {
     EXPECT_NE(report.find(journal.PathOf(c.ifname)), std::string::npos) << report;
     EXPECT_TRUE(journal.Remove(c.ifname));
   }
+  // A journal of another network namespace is left for that one.
+  AdapterSnapshot foreign = OfficeSnapshot();
+  foreign.netns = kHere + 1;
+  ASSERT_TRUE(journal.Save(foreign, error));
+  kernel.calls.clear();
+  EXPECT_EQ(Restore(), 0);
+  EXPECT_NE(report.find("belongs to another network namespace"), std::string::npos) << report;
+  EXPECT_TRUE(kernel.calls.empty());
+  EXPECT_TRUE(journal.Remove("eth0"));
   // A damaged journal is reported and kept.
   std::ofstream(journal.PathOf("eth0")) << "brickfix-journal 1\nadapter eth0\n";
   EXPECT_EQ(Restore(), 1);
   EXPECT_NE(report.find("cut short"), std::string::npos) << report;
   EXPECT_TRUE(journal.Exists("eth0"));
+}
+
+// A journal planted in the user's own folder: what it lists beyond the
+// restore's bounds is not applied but printed for an administrator, what it
+// lists within them is, and the journal stays until all is there.
+TEST_F(RestoreTest, APlantedJournalGetsNothingBeyondTheBounds) {
+  AdapterSnapshot s;
+  s.ifname = "eth0";
+  s.kernel.up = false;  // "take the adapter down"
+  s.kernel.addresses = {{"10.0.0.1", 32, "", "", true, false}, {"10.77.0.2", 24, "", "", true, false}};
+  auto route = [](const char* to, int prefix, const char* via, std::uint32_t metric, int protocol = 4) {
+    return AdapterRoute{to, prefix, via, "", metric, 254, protocol, via[0] ? 0 : 253, 1};
+  };
+  s.kernel.routes = {route("0.0.0.0", 0, "10.0.0.254", 0),       // above the uplink, gateway elsewhere
+                     route("128.0.0.0", 1, "", 100),             // half the Internet on the link
+                     route("10.77.0.0", 16, "", 100),            // wider than its subnet
+                     route("0.0.0.0", 0, "10.77.0.1", 5),         // below the metric floor
+                     route("10.99.0.0", 16, "10.77.0.254", 100, 2),  // "proto kernel": made static
+                     route("10.77.0.128", 25, "", 100)};           // a part of its subnet
+  ASSERT_TRUE(journal.Save(s, error));
+  kernel.adapter.up = true;
+  EXPECT_EQ(Restore(), 1);
+  EXPECT_TRUE(journal.Exists("eth0"));
+  AdapterState applied;
+  applied.up = true;
+  applied.addresses = s.kernel.addresses;
+  applied.routes = {s.kernel.routes[4], s.kernel.routes[5]};
+  applied.routes[0].protocol = 4;
+  EXPECT_EQ(kernel.restored, applied);
+  for (const char* command : {"ip route add default via 10.0.0.254 dev eth0 metric 0 proto static scope global",
+                              "ip route add 128.0.0.0/1 dev eth0 metric 100 proto static scope link",
+                              "ip route add 10.77.0.0/16 dev eth0 metric 100 proto static scope link",
+                              "ip route add default via 10.77.0.1 dev eth0 metric 5 proto static scope global",
+                              "ip link set dev eth0 down"}) {
+    EXPECT_NE(report.find(std::string("\n  ") + command + "\n"), std::string::npos) << command << "\n" << report;
+  }
+  // Once an administrator has added the rest, the restore is complete.
+  kernel.adapter = applied;
+  kernel.adapter.up = false;
+  kernel.adapter.routes = s.kernel.routes;
+  EXPECT_EQ(Restore(), 0) << report;
+  EXPECT_FALSE(journal.Exists("eth0"));
 }
 
 }  // namespace

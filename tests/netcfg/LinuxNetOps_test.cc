@@ -41,9 +41,10 @@ NetCommand Dhcp(const std::string& adapter = "eth0") {
   return command;
 }
 
-NetCommand ArpFlush() {
+NetCommand ArpFlush(const std::string& adapter = "eth0") {
   NetCommand command;
   command.kind = NetCommand::kArpFlush;
+  command.adapter = adapter;
   return command;
 }
 
@@ -76,14 +77,17 @@ TEST_F(LinuxNetOpsTest, ListsEveryLinkWithItsTypeAndFirstAddress) {
                   {2, "enp3s0", ARPHRD_ETHER, false},
                   {3, "wlp2s0", ARPHRD_ETHER, true},
                   {4, "ppp0", ARPHRD_PPP, false},
-                  {5, "enx001122", ARPHRD_ETHER, false}};
+                  {5, "enx001122", ARPHRD_ETHER, false},
+                  {6, "br0", ARPHRD_ETHER, false, "bridge"},
+                  {7, "veth1", ARPHRD_ETHER, false, "veth", 6},
+                  {8, "veth2", ARPHRD_ETHER, false, "veth"}};
   kernel.addresses = {{1, "127.0.0.1", 8},
                       {2, "10.0.0.7", 24},
                       {2, "10.0.0.8", 24},
                       {3, "192.168.5.20", 24}};
   std::vector<AdapterRecord> adapters;
   ASSERT_TRUE(Ops().GetAdapters(adapters));
-  ASSERT_EQ(adapters.size(), 5u);
+  ASSERT_EQ(adapters.size(), 8u);
   struct Want {
     const char* id;
     int type;
@@ -92,7 +96,10 @@ TEST_F(LinuxNetOpsTest, ListsEveryLinkWithItsTypeAndFirstAddress) {
               {"enp3s0", MIB_IF_TYPE_ETHERNET, "10.0.0.7"},
               {"wlp2s0", 71, "192.168.5.20"},
               {"ppp0", 1, "0.0.0.0"},
-              {"enx001122", MIB_IF_TYPE_ETHERNET, "0.0.0.0"}};
+              {"enx001122", MIB_IF_TYPE_ETHERNET, "0.0.0.0"},
+              {"br0", 1, "0.0.0.0"},     // a bridge is no adapter to cable a router to,
+              {"veth1", 1, "0.0.0.0"},   // nor is its port,
+              {"veth2", MIB_IF_TYPE_ETHERNET, "0.0.0.0"}};  // but a veth is
   for (std::size_t i = 0; i < adapters.size(); ++i) {
     SCOPED_TRACE(want[i].id);
     EXPECT_EQ(adapters[i].id, want[i].id);
@@ -246,13 +253,20 @@ TEST_F(LinuxNetOpsTest, DhcpWithNetworkManagerDropsOurProfileAndReconnects) {
   EXPECT_TRUE(kernel.calls.empty());
 }
 
-TEST_F(LinuxNetOpsTest, ArpFlushEmptiesTheNeighbourTable) {
+TEST_F(LinuxNetOpsTest, ArpFlushEmptiesTheAdaptersNeighbourTable) {
   EXPECT_TRUE(Ops().Execute(ArpFlush()));
   kernel.result = KernelResult::kFailed;
   EXPECT_TRUE(Ops().Execute(ArpFlush()));
   kernel.result = KernelResult::kRefused;
   EXPECT_FALSE(Ops().Execute(ArpFlush()));
-  EXPECT_EQ(kernel.calls, (std::vector<std::string>{"flush", "flush", "flush"}));
+  // Without a name: the adapter of the last set-up, and none before one.
+  kernel.result = KernelResult::kDone;
+  EXPECT_FALSE(Ops().Execute(ArpFlush("")));
+  ASSERT_TRUE(Ops().Execute(Recovery("eth1")));
+  EXPECT_TRUE(Ops().Execute(ArpFlush("")));
+  EXPECT_EQ(kernel.calls, (std::vector<std::string>{"flush eth0", "flush eth0", "flush eth0",
+                                                    "apply eth1 192.168.1.88/24 via 192.168.1.1 metric 1",
+                                                    "flush eth1"}));
   EXPECT_TRUE(runner.runs.empty());
 }
 
@@ -518,6 +532,23 @@ TEST(DhcpClientTest, StopsOnlyTheClientItsPidFileNames) {
   StopPreviousClient({{"x"}, std::string(dir) + "/missing.pid", "sleep"});  // nothing to stop
   kill(previous.pid, SIGKILL);
   std::filesystem::remove_all(dir);
+}
+
+// The helper's starter: while the client it started for an adapter runs, no
+// second one; it stops only that one, and starts anew once it has gone.
+TEST(DhcpClientTest, OneClientPerAdapterWhileItRuns) {
+  FakeRunner runner;
+  runner.installed = {"dhclient"};
+  LocalDhcpStarter starter(runner, {"/tmp/none", "/tmp/none/hook"});
+  ASSERT_TRUE(starter.Start("eth0", ""));
+  runner.processes = {{4242, "dhclient", {"/usr/sbin/dhclient", "eth0"}, 7}};
+  EXPECT_TRUE(starter.Start("eth0", "dhclient"));
+  EXPECT_EQ(runner.starts.size(), 1u);
+  starter.StopStarted("eth1");  // none started there
+  starter.StopStarted("eth0");
+  EXPECT_EQ(runner.stopped, std::vector<pid_t>{4242});
+  EXPECT_TRUE(starter.Start("eth0", ""));
+  EXPECT_EQ(runner.starts.size(), 2u);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "netcfg/linux/HelperClient.h"
 #include "netcfg/linux/HelperService.h"
 #include "netcfg/NetcfgFakes.h"
+#include "netcfg/RestorePlan.h"
 
 using namespace helper;
 
@@ -28,6 +29,7 @@ class RecordingDhcp : public DhcpStarter {
     starts.push_back(ifname + " " + preferred);
     return true;
   }
+  void StopStarted(const std::string& ifname) override { starts.push_back("stop " + ifname); }
   std::vector<std::string> starts;
 };
 
@@ -75,7 +77,10 @@ class NetHelperTest : public ::testing::Test {
  protected:
   void SetUp() override {
     kernel.links = {{1, "lo", ARPHRD_LOOPBACK}, {2, "eth0", ARPHRD_ETHER}, {3, "wlan0", ARPHRD_ETHER, true},
-                    {4, "ppp0", ARPHRD_PPP}, {5, "-x", ARPHRD_ETHER}};
+                    {4, "ppp0", ARPHRD_PPP}, {5, "-x", ARPHRD_ETHER}, {6, "br0", ARPHRD_ETHER, false, "bridge"},
+                    {7, "eth1", ARPHRD_ETHER, false, "", 6}, {8, "eth0.5", ARPHRD_ETHER, false, "vlan"},
+                    {9, "bond0", ARPHRD_ETHER, false, "bond"}, {10, "eth2", ARPHRD_ETHER, false, "", 0, false},
+                    {11, "veth7", ARPHRD_ETHER, false, "veth"}};
   }
   Reply Handle(const Bytes& message) {
     ScopedFd passed;
@@ -88,7 +93,12 @@ class NetHelperTest : public ::testing::Test {
 
   FakeKernel kernel;
   RecordingDhcp dhcp;
-  Service service{kernel, dhcp};
+  std::vector<std::string> probes;
+  bool routerAnswers = true;
+  Service service{kernel, dhcp, [this](const std::string& ifname, const std::string& address) {
+                    probes.push_back(ifname + " " + address);
+                    return routerAnswers;
+                  }};
 };
 
 }  // namespace
@@ -96,11 +106,16 @@ class NetHelperTest : public ::testing::Test {
 TEST_F(NetHelperTest, EveryRequestOutsideTheListIsRefusedAndNothingIsDone) {
   Request setStatic = Ask(Kind::kSetStatic, 2);
   const Bytes valid = EncodeRequest(setStatic);
-  ASSERT_EQ(valid.size(), 13u);
+  ASSERT_EQ(valid.size(), 15u);
   Request restore = Ask(Kind::kRestoreAdapter, 2);
   restore.state = Office();
   const Bytes validRestore = EncodeRequest(restore);
   ASSERT_FALSE(validRestore.empty());
+  auto restoring = [&](std::function<void(AdapterState&)> change) {
+    Request r = restore;
+    change(r.state);
+    return EncodeRequest(r);
+  };
   auto with = [](Bytes bytes, std::size_t at, std::vector<std::uint8_t> patch) {
     std::copy(patch.begin(), patch.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
     return bytes;
@@ -119,15 +134,18 @@ TEST_F(NetHelperTest, EveryRequestOutsideTheListIsRefusedAndNothingIsDone) {
       {"empty", {}},
       {"header only in part", Bytes(valid.begin(), valid.begin() + 6)},
       {"another magic", with(valid, 0, {'X'})},
-      {"another version", with(valid, 4, {2, 0})},
+      {"another version", with(valid, 4, {1, 0})},
       {"kind 0", with(valid, 6, {0, 0})},
-      {"kind past the list", with(valid, 6, {10, 0})},
+      {"kind past the list", with(valid, 6, {12, 0})},
+      {"the retired kind 8", with(valid, 6, {8, 0})},
       {"kind 0xffff", with(valid, 6, {0xff, 0xff})},
       {"cut short", Bytes(valid.begin(), valid.end() - 1)},
       {"a byte too many", longer},
       {"longer than any request", huge},
       {"set-up 0", with(valid, 12, {0})},
       {"set-up 3", with(valid, 12, {3})},
+      {"a DHCP client before that is neither there nor not", with(valid, 13, {2})},
+      {"a DHCP client kind before of 4", with(valid, 14, {4})},
       {"DHCP client kind 4", with(EncodeRequest(Ask(Kind::kStartDhcpClient, 2)), 12, {4})},
       {"adapter index 0", with(valid, 8, {0, 0, 0, 0})},
       {"adapter index -1", with(valid, 8, {0xff, 0xff, 0xff, 0xff})},
@@ -136,9 +154,23 @@ TEST_F(NetHelperTest, EveryRequestOutsideTheListIsRefusedAndNothingIsDone) {
       {"not Ethernet", request(Kind::kOpenTftpListener, 4)},
       {"a name like an option", request(Kind::kStartDhcpClient, 5)},
       {"no such adapter", request(Kind::kSetStatic, 99)},
+      {"a bridge", request(Kind::kSetStatic, 6)},
+      {"a bridge's port", request(Kind::kStartDhcpClient, 7)},
+      {"a VLAN", request(Kind::kOpenTftpListener, 8)},
+      {"a bond", request(Kind::kRemoveStatic, 9, 2)},
+      {"flushing the neighbours of loopback", request(Kind::kFlushNeighbours, 1)},
+      {"a probe where the helper gave no set-up", request(Kind::kProbeRouter, 2)},
       {"link neither up nor down", with(validRestore, 12, {2})},
       {"17 addresses", with(validRestore, 13, {17})},
       {"a multicast address", with(validRestore, 15, {224, 0, 0, 1})},
+      {"an address not there before with prefix /4",
+       restoring([](AdapterState& s) { s.addresses[1].prefixLength = 4; })},
+      {"half the Internet on the link", restoring([](AdapterState& s) { s.routes.push_back(Route("128.0.0.0", 1, "")); })},
+      {"a network wider than its subnet",
+       restoring([](AdapterState& s) { s.routes.push_back(Route("10.77.0.0", 16, "")); })},
+      {"a default route on the link", restoring([](AdapterState& s) { s.routes[0].gateway.clear(); })},
+      {"a metric below the floor", restoring([](AdapterState& s) { s.routes[0].metric = 0; })},
+      {"a gateway outside its subnets", restoring([](AdapterState& s) { s.routes[0].gateway = "10.0.0.254"; })},
       {"a loopback address", with(validRestore, 15, {127, 0, 0, 1})},
       {"the subnet's own address", with(validRestore, 15, {10, 77, 0, 0})},
       {"a prefix of 7", with(validRestore, 19, {7})},
@@ -158,21 +190,29 @@ TEST_F(NetHelperTest, EveryRequestOutsideTheListIsRefusedAndNothingIsDone) {
   }
   EXPECT_EQ(kernel.calls, std::vector<std::string>{}) << "nothing was done";
   EXPECT_TRUE(dhcp.starts.empty());
+  EXPECT_TRUE(probes.empty());
+
+  // An adapter that an administrator switched off stays off.
+  for (Kind kind : {Kind::kSetStatic, Kind::kStartDhcpClient}) {
+    Reply reply = Handle(request(kind, 10));
+    EXPECT_EQ(reply.status, Status::kRefused);
+    EXPECT_NE(reply.text.find("ip link set dev eth2 up"), std::string::npos) << reply.text;
+  }
+  EXPECT_EQ(kernel.calls, std::vector<std::string>{});
 }
 
-// What a restore request may put on the adapter (the decoder applies the
-// same test to every request it accepts).
+// What a restore adds to an adapter: only its own kind of addresses and
+// routes through its own subnets; what the adapter has now may stay as it is.
 TEST(NetHelperStateTest, OnlyTheAdaptersOwnAddressesAndRoutesThroughItsSubnets) {
-  EXPECT_TRUE(IsAcceptableState(Office()));
-  EXPECT_TRUE(IsAcceptableState(AdapterState{})) << "no address, link down";
+  std::string why;
+  EXPECT_TRUE(RestoreBoundsHold(Office(), AdapterState{}, why)) << why;
+  EXPECT_TRUE(RestoreBoundsHold(AdapterState{}, AdapterState{}, why)) << "no address";
   AdapterState onLink = Office();
-  onLink.routes.push_back(Route("10.200.0.0", 16, ""));             // on the link
-  onLink.routes.push_back(Route("172.16.0.0", 12, "10.200.0.1"));   // through that network
-  onLink.routes.push_back(Route("192.0.2.7", 32, "10.77.0.1"));     // a host route through the LAN
-  onLink.routes.back().scope = 0;
-  onLink.routes.push_back(Route("224.0.0.0", 4, ""));                // multicast on the link
+  onLink.routes.push_back(Route("10.77.0.128", 25, ""));            // a part of its subnet on the link
   onLink.routes.back().scope = 253;
-  EXPECT_TRUE(IsAcceptableState(onLink));
+  onLink.routes.push_back(Route("192.0.2.7", 32, "10.77.0.1"));     // a host route through the LAN
+  onLink.routes.push_back(Route("10.98.0.0", 16, "10.78.0.1"));     // through the other subnet
+  EXPECT_TRUE(RestoreBoundsHold(onLink, AdapterState{}, why)) << why;
 
   struct Case {
     const char* what;
@@ -181,31 +221,45 @@ TEST(NetHelperStateTest, OnlyTheAdaptersOwnAddressesAndRoutesThroughItsSubnets) 
   const Case cases[] = {
       {"0/8", [](AdapterState& s) { s.addresses[0].address = "0.1.2.3"; }},
       {"reserved", [](AdapterState& s) { s.addresses[0].address = "240.0.0.1"; }},
+      {"multicast", [](AdapterState& s) { s.addresses[0].address = "224.0.0.1"; }},
+      {"loopback", [](AdapterState& s) { s.addresses[0].address = "127.0.0.1"; }},
       {"broadcast of its subnet", [](AdapterState& s) { s.addresses[0].address = "10.77.0.255"; }},
-      {"prefix 33", [](AdapterState& s) { s.addresses[0].prefixLength = 33; }},
-      {"not an address", [](AdapterState& s) { s.addresses[0].address = "eth0"; }},
-      {"a label with a space", [](AdapterState& s) { s.addresses[1].label = "eth0 x"; }},
-      {"a label too long", [](AdapterState& s) { s.addresses[1].label = "eth0:0123456789a"; }},
+      {"prefix 7", [](AdapterState& s) { s.addresses[0].prefixLength = 7; }},
+      {"another broadcast address", [](AdapterState& s) { s.addresses[0].broadcast = "10.77.0.254"; }},
       {"a gateway elsewhere", [](AdapterState& s) { s.routes[0].gateway = "192.168.7.1"; }},
-      {"a gateway only on-link by default", [](AdapterState& s) {
-         s.routes.push_back(Route("0.0.0.0", 0, ""));
-         s.routes[0].gateway = "8.8.8.8";
+      {"a gateway only on-link through a route", [](AdapterState& s) {
+         s.routes.push_back(Route("172.16.0.0", 12, ""));
+         s.routes[0].gateway = "172.16.0.1";
        }},
+      {"its own address as gateway", [](AdapterState& s) { s.routes[0].gateway = "10.77.0.2"; }},
       {"a gateway of scope link", [](AdapterState& s) { s.routes[0].scope = 253; }},
+      {"an on-link default route", [](AdapterState& s) { s.routes[0].gateway.clear(); }},
+      {"on the link, wider than its subnet", [](AdapterState& s) { s.routes.push_back(Route("10.0.0.0", 8, "")); }},
+      {"on the link, outside its subnets", [](AdapterState& s) { s.routes.push_back(Route("224.0.0.0", 4, "")); }},
       {"scope host", [](AdapterState& s) { s.routes[1].scope = 254; }},
       {"to loopback", [](AdapterState& s) { s.routes[1].destination = "127.0.0.0"; s.routes[1].prefixLength = 8; }},
-      {"not a network", [](AdapterState& s) { s.routes[1].destination = "10.99.0.1"; }},
       {"0/8 but the default", [](AdapterState& s) { s.routes[1].destination = "0.0.0.0"; s.routes[1].prefixLength = 8; }},
       {"a source not its own", [](AdapterState& s) { s.routes[1].source = "10.77.0.3"; }},
-      {"another table", [](AdapterState& s) { s.routes[1].table = 100; }},
-      {"a blackhole", [](AdapterState& s) { s.routes[1].type = 6; }},
-      {"65 routes", [](AdapterState& s) { s.routes.resize(65, s.routes[0]); }},
+      {"metric 99", [](AdapterState& s) { s.routes[0].metric = 99; }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     AdapterState state = Office();
     c.change(state);
-    EXPECT_FALSE(IsAcceptableState(state));
+    EXPECT_FALSE(RestoreBoundsHold(state, AdapterState{}, why));
+    // What the adapter has already stays: keeping it adds nothing.
+    EXPECT_TRUE(RestoreBoundsHold(state, state, why)) << why;
+  }
+  // What a request cannot even say.
+  for (auto change : std::vector<std::function<void(AdapterState&)>>{
+           [](AdapterState& s) { s.addresses[1].label = "eth0 x"; },
+           [](AdapterState& s) { s.addresses[1].label = "eth0:0123456789a"; },
+           [](AdapterState& s) { s.routes[1].destination = "10.99.0.1"; },
+           [](AdapterState& s) { s.routes[1].table = 100; },
+           [](AdapterState& s) { s.routes[1].type = 6; },
+           [](AdapterState& s) { s.routes.resize(65, s.routes[0]); }}) {
+    AdapterState state = Office();
+    change(state);
     Request request = Ask(Kind::kRestoreAdapter, 2);
     request.state = state;
     EXPECT_TRUE(EncodeRequest(request).empty()) << "the program does not even ask";
@@ -219,7 +273,11 @@ TEST_F(NetHelperTest, TheListedRequestsAreCarriedOutOnTheNamedAdapter) {
   ASSERT_TRUE(rights.has_value());
   EXPECT_EQ(client.SetStatic("eth0", SetupValues(helper::Setup::kRecovery)), KernelResult::kDone);
   EXPECT_EQ(client.RemoveStatic("eth0", SetupValues(helper::Setup::kLan)), KernelResult::kDone);
-  EXPECT_EQ(client.FlushNeighbours(), KernelResult::kDone);
+  EXPECT_EQ(client.FlushNeighbours("eth0"), KernelResult::kDone);
+  EXPECT_EQ(client.ProbeRouter("eth0"), std::optional<bool>(true));
+  routerAnswers = false;
+  EXPECT_EQ(client.ProbeRouter("eth0"), std::optional<bool>(false));
+  EXPECT_EQ(client.ProbeRouter("veth7"), std::nullopt) << "no set-up there";
   EXPECT_TRUE(client.StartDhcpClient("eth0", "dhcpcd"));
   // What the helper does not know is not asked for at all.
   EXPECT_EQ(client.SetStatic("eth0", {"10.0.0.1", 24, "10.0.0.254", 1}), KernelResult::kFailed);
@@ -229,17 +287,60 @@ TEST_F(NetHelperTest, TheListedRequestsAreCarriedOutOnTheNamedAdapter) {
   AdapterRoute policy = Route("10.100.0.0", 16, "10.77.0.1");
   policy.table = 1000;
   kernel.adapter.routes = {policy, Route("0.0.0.0", 0, "192.168.1.1")};
+  kernel.adapter.up = true;
   EXPECT_EQ(client.RestoreAdapter("eth0", Office()), KernelResult::kDone);
   AdapterState expected = Office();
   expected.routes.push_back(policy);
   EXPECT_EQ(kernel.restored, expected);
+  EXPECT_TRUE(client.Goodbye());
 
   EXPECT_EQ(kernel.calls, (std::vector<std::string>{"apply eth0 192.168.1.88/24 via 192.168.1.1 metric 1",
                                                     "remove eth0 192.168.199.88/24 via 192.168.199.1 metric 1",
-                                                    "flush", "restore eth0"}));
+                                                    "flush eth0", "restore eth0"}));
+  EXPECT_EQ(probes, (std::vector<std::string>{"eth0 192.168.1.1", "eth0 192.168.1.1"}));
   EXPECT_EQ(dhcp.starts, std::vector<std::string>{"eth0 dhcpcd"});
   kernel.result = KernelResult::kRefused;
   EXPECT_EQ(client.SetStatic("eth0", SetupValues(helper::Setup::kLan)), KernelResult::kRefused);
+}
+
+// A program that ends without its goodbye (killed, crashed) gets back what
+// the helper found on each adapter before its first change to it, and the
+// DHCP client as it was; one that says goodbye leaves them as they are.
+TEST_F(NetHelperTest, WithoutAGoodbyeTheHelperPutsItsAdaptersBack) {
+  struct Case {
+    const char* what;
+    bool goodbye;
+    bool dhcpBefore;
+    std::vector<std::string> dhcpAtEnd;
+  } cases[] = {
+      {"killed, no DHCP client before", false, false, {"stop eth0"}},
+      {"killed, dhclient before", false, true, {"eth0 dhclient"}},
+      {"a goodbye first", true, true, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    kernel.adapter = Office();
+    kernel.calls.clear();
+    Service helper(kernel, dhcp, [](const std::string&, const std::string&) { return true; },
+                   [] { return 2000LL; });
+    InProcess connection(helper);
+    Client client(connection);
+    client.NoteServedBefore("eth0", c.dhcpBefore ? "dhclient" : "");
+    ASSERT_EQ(client.SetStatic("eth0", SetupValues(helper::Setup::kRecovery)), KernelResult::kDone);
+    kernel.adapter = AdapterState{true, {Address("192.168.1.88", 24)}, {}};
+    ASSERT_EQ(client.SetStatic("eth0", SetupValues(helper::Setup::kLan)), KernelResult::kDone);
+    ASSERT_TRUE(client.StartDhcpClient("eth0", ""));
+    if (c.goodbye) ASSERT_TRUE(client.Goodbye());
+    dhcp.starts.clear();
+    helper.ProgramGone();
+    EXPECT_EQ(dhcp.starts, c.dhcpAtEnd);
+    if (c.goodbye) {
+      EXPECT_EQ(kernel.calls.back(), "apply eth0 192.168.199.88/24 via 192.168.199.1 metric 1");
+    } else {
+      EXPECT_EQ(kernel.calls.back(), "restore eth0");
+      EXPECT_EQ(kernel.restored, Office()) << "what it had before the first change";
+    }
+  }
 }
 
 // The helper's loop on a real socket: a request that brings descriptors is
@@ -255,7 +356,7 @@ TEST_F(NetHelperTest, ServeRefusesPassedDescriptorsAndEndsWithTheOtherEnd) {
   int pipeFds[2];
   ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
   ScopedFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
-  Bytes request = EncodeRequest(Ask(Kind::kFlushNeighbours));
+  Bytes request = EncodeRequest(Ask(Kind::kFlushNeighbours, 2));
   iovec data{request.data(), request.size()};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
   msghdr message{};
@@ -293,7 +394,7 @@ TEST(NetHelperProcessTest, FoundBesideTheProgramStartedAndEndedWithOurEnd) {
                                       "/usr/bin/brickfix-nethelper"}));
   std::string built = std::filesystem::path(BRICKFIX_BINARY).parent_path() / "brickfix-nethelper";
   std::string error;
-  std::unique_ptr<HelperProcess> process = HelperProcess::Start(built, error);
+  std::unique_ptr<HelperProcess> process = HelperProcess::Start(built, -1, error);
   ASSERT_NE(process, nullptr) << error;
   Client client(*process);
   EXPECT_TRUE(client.Rights().has_value());
@@ -302,8 +403,8 @@ TEST(NetHelperProcessTest, FoundBesideTheProgramStartedAndEndedWithOurEnd) {
   process.reset();  // closes our end and waits for the helper
   EXPECT_EQ(kill(pid, 0), -1);
 
-  EXPECT_EQ(HelperProcess::Start("/bin/true", error), nullptr);
+  EXPECT_EQ(HelperProcess::Start("/bin/true", -1, error), nullptr);
   EXPECT_NE(error.find("does not answer"), std::string::npos) << error;
-  EXPECT_EQ(HelperProcess::Start("/no/such/helper", error), nullptr);
+  EXPECT_EQ(HelperProcess::Start("/no/such/helper", -1, error), nullptr);
   EXPECT_NE(error.find("No such file"), std::string::npos) << error;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "netcfg/KernelNetwork.h"
+#include "netcfg/linux/HelperClient.h"
 #include "platform/linux/ProcessRunner.h"
 
 using Argv = std::vector<std::string>;
@@ -69,8 +70,8 @@ class FakeKernel : public IKernelNetwork {
     calls.push_back("remove " + ifname + " " + Describe(setup));
     return result;
   }
-  KernelResult FlushNeighbours() override {
-    calls.push_back("flush");
+  KernelResult FlushNeighbours(const std::string& ifname) override {
+    calls.push_back("flush " + ifname);
     return result;
   }
   KernelResult ReadAdapter(const std::string& ifname, AdapterState& out) override {
@@ -95,4 +96,19 @@ class FakeKernel : public IKernelNetwork {
   std::vector<std::string> calls;
   AdapterState adapter;   // what eth0 has
   AdapterState restored;  // what RestoreAdapter was given last
+};
+
+// The helper's requests carried out in the test's own process, through the
+// same decoding and checks as in the helper.
+class InProcess : public helper::Connection {
+ public:
+  explicit InProcess(helper::Service& service) : m_service(service) {}
+  bool Exchange(std::span<const std::uint8_t> request, std::vector<std::uint8_t>& reply,
+                ScopedFd& passed) override {
+    reply = m_service.Handle(request, passed);
+    return true;
+  }
+
+ private:
+  helper::Service& m_service;
 };

@@ -26,6 +26,7 @@
 #include "netcfg/linux/LinuxNetOps.h"
 #include "netcfg/linux/Netlink.h"
 #include "netcfg/linux/Ping.h"
+#include "netcfg/NetcfgFakes.h"
 #include "platform/linux/ProcessRunner.h"
 #include "platform/linux/ScopedFd.h"
 #include "tftp/TftpTestSupport.h"
@@ -585,7 +586,7 @@ TEST_F(NetcfgNetnsTest, TftpAnswersOnlyOnTheChosenAdapter) {
   std::strcpy(service.dlg->m_szAdapterNames[1], "pc");
   RecordingDhcp dhcp;
   helper::Service helperService(kernel, dhcp);
-  helper::InProcess connection(helperService);
+  InProcess connection(helperService);
   helper::Client client(connection);
   std::string openedFor;
   service.ops->SetListenerOpener([&](const std::string& adapter, std::uint16_t) {
@@ -671,9 +672,19 @@ class DeadlineNet : public INetOps {
   Clock::time_point m_deadline;
 };
 
+// The wait as the program does it: the set-up and the probe through the
+// network helper, whose echo leaves from the adapter.
 TEST_F(NetcfgNetnsTest, WaitForRouterEndsOnceTheRouterComesUp) {
-  LinuxNetOps ops(runner, kernel);
+  RecordingDhcp dhcp;
+  helper::Service helperService(kernel, dhcp);
+  InProcess connection(helperService);
+  helper::Client client(connection);
+  helper::HelperKernel helperKernel(client);
+  LinuxNetOptions options;
+  options.probeRouter = [&](const std::string& ifname) { return client.ProbeRouter(ifname); };
+  LinuxNetOps ops(runner, helperKernel, options);
   DeadlineNet net(ops, 60s);
+  ASSERT_EQ(Ip({"-n", pcNs, "link", "set", "pc", "up"}), 0);  // the helper switches on nothing
   RealNetDialog wizard(net);
   RunInNetns(pcNs, [&] { ASSERT_TRUE(ops.Execute(Static("192.168.199.88", "192.168.199.1"))); });
 

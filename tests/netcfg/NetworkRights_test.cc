@@ -7,7 +7,9 @@
 
 namespace {
 
-const char* const kSetcap = "setcap cap_net_admin,cap_net_raw,cap_net_bind_service+ep /opt/bf/brickfix";
+const char* const kSetcap =
+    "chgrp brickfix /opt/bf/brickfix && chmod 0750 /opt/bf/brickfix && "
+    "setcap cap_net_admin,cap_net_raw,cap_net_bind_service+ep /opt/bf/brickfix";
 
 TEST(NetworkRightsTest, NoNoticeWhenEverythingCanWork) {
   struct Case {

@@ -161,7 +161,7 @@ check_desktop_entry() {
 }
 
 check_maintainer_scripts() {
-  local control=$1
+  local control=$1 root=$2
   for script in postinst postrm; do
     [[ -x $control/$script ]] || fail "$script is missing or not executable"
     sh -n "$control/$script" || fail "$script is not valid sh"
@@ -170,6 +170,8 @@ check_maintainer_scripts() {
     fail "postinst does not give the helper the capabilities"
   grep -q 'groupadd --system' "$control/postinst" || fail "postinst does not create the group"
   grep -q 'groupdel' "$control/postrm" || fail "postrm does not delete the group"
+  grep -qx 'd /run/brickfix 3770 root brickfix -' "$root/usr/lib/tmpfiles.d/brickfix.conf" ||
+    fail "tmpfiles.d does not make the run lock's folder for the group alone"
 }
 
 run_contents() {
@@ -186,7 +188,7 @@ run_contents() {
   check_library_dependencies "$work/root" "$deb"
   check_manual_page "$work/root" "$version"
   check_desktop_entry "$work/root"
-  check_maintainer_scripts "$work/control"
+  check_maintainer_scripts "$work/control" "$work/root"
   finish
 }
 
@@ -253,6 +255,13 @@ check_life_cycle() {
   [[ -n $gid ]] || fail "install: no group brickfix"
   [[ $(group_lines "$root" gshadow) -eq 1 ]] || fail "install: no group brickfix in gshadow"
   check_program "$root" install "0:$gid 750"
+  # The run lock's folder, on a running system only (the copy is one).
+  if [[ $root_kind == copy ]]; then
+    [[ $(stat -c '%u:%g %a' "$root/run/brickfix" 2>&1) == "0:$gid 3770" ]] ||
+      fail "install: /run/brickfix is $(stat -c '%u:%g %a' "$root/run/brickfix" 2>&1)"
+  else
+    [[ ! -e $root/run ]] || fail "install: another root directory got a /run/brickfix"
+  fi
 
   # What an earlier version made of the program itself: it belonged to the
   # group, with the capabilities. An upgrade makes it a plain program.
@@ -265,6 +274,7 @@ check_life_cycle() {
 
   in_root "$root" --remove brickfix
   [[ ! -e $root$program && ! -e $root$helper ]] || fail "remove: the programs are still there"
+  [[ ! -e $root/run/brickfix ]] || fail "remove: /run/brickfix is still there"
   ! statoverride_in "$root" --list "$helper" >/dev/null ||
     fail "remove: the owner and mode entry for $helper is still there"
   [[ $(group_lines "$root" group) -eq 1 ]] || fail "remove: the group went before the purge"

@@ -17,6 +17,20 @@ TEST(CapabilitiesTest, LineModeRunsWithoutRights) {
   EXPECT_EQ(child.Wait(), 0);
 }
 
+// Without a helper program beside it, the program forks its own helper,
+// which alone keeps the rights.
+TEST(CapabilitiesTest, WithoutAHelperProgramItsOwnForkHoldsTheRights) {
+  if (geteuid() != 0) GTEST_SKIP() << "the rights to hand on are root's";
+  std::string alone = TestStateDir() + "/alone/brickfix";
+  std::filesystem::create_directories(TestStateDir() + "/alone");
+  std::filesystem::copy_file(BRICKFIX_BINARY, alone, std::filesystem::copy_options::overwrite_existing);
+  ChildProcess child(InOwnNetworkNamespace({alone, "--ui=line"}), {TestStateHome()});
+  ASSERT_TRUE(child.ReadUntil("5. 通用（recovery.bin）\n")) << child.Stderr();
+  ExpectOnlyTheHelperHoldsNetworkRights(child.Pid(), "brickfix");
+  child.CloseInput();
+  EXPECT_EQ(child.Wait(), 0);
+}
+
 TEST(CapabilitiesTest, DesktopWindowRunsWithoutRights) {
   ChildProcess child(InOwnNetworkNamespace({BRICKFIX_BINARY, "--ui=gui"}),
                      {TestStateHome(), "QT_QPA_PLATFORM=offscreen", "DISPLAY=:none"});

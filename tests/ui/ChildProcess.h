@@ -21,7 +21,8 @@ extern char** environ;
 
 class ChildProcess {
  public:
-  // Starts `argv` with `extraEnv` ("NAME=value") added to this environment.
+  // Starts `argv` with `extraEnv` ("NAME=value") added to this environment
+  // (less sudo's and pkexec's variables).
   explicit ChildProcess(const std::vector<std::string>& argv,
                         const std::vector<std::string>& extraEnv = {}) {
     int in[2], out[2], err[2];
@@ -35,7 +36,11 @@ class ChildProcess {
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     std::vector<std::string> envStrings;
-    for (char** e = environ; *e; ++e) envStrings.push_back(*e);
+    // A test run under sudo must not make the program become that user.
+    for (char** e = environ; *e; ++e) {
+      std::string entry = *e;
+      if (entry.rfind("SUDO_", 0) != 0 && entry.rfind("PKEXEC_UID=", 0) != 0) envStrings.push_back(entry);
+    }
     for (const std::string& e : extraEnv) envStrings.push_back(e);
     std::vector<char*> env;
     for (std::string& e : envStrings) env.push_back(e.data());
@@ -189,10 +194,12 @@ inline unsigned long long StatusNumber(pid_t pid, const std::string& field, int 
 }
 
 // The program holds no capability once it runs (its window or line mode is
-// up); its one child, the network helper, holds cap_net_bind_service,
+// up); its one child, the network helper (`helperName`: the helper program,
+// or a fork of the program itself), holds cap_net_bind_service,
 // cap_net_admin and cap_net_raw at most (exactly those when the test runs as
 // root), none to hand on, and neither may gain any through exec.
-inline void ExpectOnlyTheHelperHoldsNetworkRights(pid_t program) {
+inline void ExpectOnlyTheHelperHoldsNetworkRights(pid_t program,
+                                                  const std::string& helperName = "brickfix-nethelper") {
   for (const char* set : {"CapEff", "CapPrm", "CapAmb", "CapInh"}) {
     EXPECT_EQ(StatusNumber(program, set), 0u) << "the program's " << set;
   }
@@ -207,7 +214,7 @@ inline void ExpectOnlyTheHelperHoldsNetworkRights(pid_t program) {
   ASSERT_GT(helper, 0) << "no network helper runs";
   std::error_code error;
   EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(helper) + "/exe", error).filename(),
-            "brickfix-nethelper");
+            helperName);
   const unsigned long long network = (1ull << 10) | (1ull << 12) | (1ull << 13);
   unsigned long long permitted = StatusNumber(helper, "CapPrm");
   if (geteuid() == 0) {

@@ -3,6 +3,8 @@
 // query and the steps after it.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <map>
 #include <memory>
 
 #include "ChildProcess.h"
@@ -18,6 +20,15 @@ const std::string kMenu =
     "5. 通用（recovery.bin）\n";
 const std::string kBadModel = "[MessageBox] 非法机型，请重新输入！\n";
 const std::string kNotNumber = "[MessageBox] 输入不是整数，请重新输入！\n";
+
+// A run that sees itself as root (the test's, or root of its user
+// namespace) says that the window runs as root; nothing else goes to
+// standard error.
+void ExpectOnlyTheRootNotice(const std::string& stderrText) {
+  if (stderrText.empty()) return;
+  EXPECT_NE(stderrText.find("The window runs as root"), std::string::npos) << stderrText;
+  EXPECT_EQ(stderrText.find('\n'), stderrText.size() - 1) << "one line";
+}
 
 // Starts the program with all of `input` on stdin.
 std::unique_ptr<ChildProcess> RunWith(const std::vector<std::string>& args, const std::string& input) {
@@ -36,8 +47,31 @@ TEST(LineModeEndToEndTest, ARefusedModelAndTheEndOfInput) {
     auto child = RunWith(args, "7\n\n");
     EXPECT_EQ(child->Wait(), 0);
     EXPECT_EQ(child->Stdout(), kMenu + kBadModel);
-    EXPECT_EQ(child->Stderr(), "");
+    ExpectOnlyTheRootNotice(child->Stderr());
   }
+}
+
+// Started by root on a user's behalf (sudo), the program is that user once
+// its helper runs: its ids and groups, and no notice about root.
+TEST(LineModeEndToEndTest, ARunThatRootStartsForAUserIsThatUser) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  ChildProcess child(InOwnNetworkNamespace({BRICKFIX_BINARY, "--ui=line"}),
+                     {TestStateHome(), "SUDO_UID=65534", "SUDO_GID=65534"});
+  ASSERT_TRUE(child.ReadUntil("5. 通用（recovery.bin）\n")) << child.Stderr();
+  std::ifstream status("/proc/" + std::to_string(child.Pid()) + "/status");
+  std::map<std::string, std::string> fields;
+  for (std::string line; std::getline(status, line);) {
+    std::size_t colon = line.find(':');
+    if (colon != std::string::npos) fields[line.substr(0, colon)] = line.substr(colon + 1);
+  }
+  EXPECT_EQ(fields["Uid"], "\t65534\t65534\t65534\t65534");
+  EXPECT_EQ(fields["Gid"], "\t65534\t65534\t65534\t65534");
+  EXPECT_EQ(fields["Groups"].find(" 0 "), std::string::npos) << fields["Groups"];
+  EXPECT_EQ(fields["CapEff"], "\t0000000000000000");
+  child.Send("7\n\n");
+  child.CloseInput();
+  EXPECT_EQ(child.Wait(), 0);
+  EXPECT_EQ(child.Stderr(), "");
 }
 
 TEST(LineModeEndToEndTest, EveryRefusedAnswerGetsItsBox) {

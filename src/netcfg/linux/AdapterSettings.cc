@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "netcfg/RestorePlan.h"
+
 namespace {
 
 constexpr int kNmStateUnmanaged = 10;
@@ -77,22 +79,23 @@ void AdapterSettings::StopDhcpClients(const std::string& ifname) {
   for (const auto& [process, kind] : DhcpClients(ifname)) m_runner.StopProcess(process);
 }
 
-bool AdapterSettings::PutBack(const AdapterSnapshot& snapshot, long long now, std::string& error) {
+bool AdapterSettings::PutBack(const AdapterSnapshot& snapshot, long long now, std::string& error,
+                              std::vector<std::string>& commands) {
   std::vector<KernelLink> links;
   bool ethernet = false, known = false;
   if (m_kernel.ListLinks(links)) {
     for (const KernelLink& link : links) {
       if (link.name != snapshot.ifname) continue;
       known = true;
-      ethernet = link.type == ARPHRD_ETHER && !link.wireless;
+      ethernet = IsSuitableAdapter(link);
     }
   }
   if (!known || !ethernet) {
-    error = known ? "not a wired adapter" : "no such adapter here";
+    error = known ? "not a wired Ethernet adapter of its own" : "no such adapter here";
     return false;
   }
   return snapshot.networkManager ? PutBackWithNetworkManager(snapshot, error)
-                                 : PutBackWithoutNetworkManager(snapshot, now, error);
+                                 : PutBackWithoutNetworkManager(snapshot, now, error, commands);
 }
 
 bool AdapterSettings::PutBackWithNetworkManager(const AdapterSnapshot& snapshot, std::string& error) {
@@ -117,12 +120,15 @@ bool AdapterSettings::PutBackWithNetworkManager(const AdapterSnapshot& snapshot,
 }
 
 bool AdapterSettings::PutBackWithoutNetworkManager(const AdapterSnapshot& snapshot, long long now,
-                                                   std::string& error) {
+                                                   std::string& error, std::vector<std::string>& commands) {
   const std::string& ifname = snapshot.ifname;
   // A client that did not serve the adapter before (ours, from a hand-back)
   // would replace what is put back.
   if (snapshot.dhcpClient.empty()) StopDhcpClients(ifname);
-  KernelResult result = m_kernel.RestoreAdapter(ifname, snapshot.KernelStateAt(now));
+  AdapterState present;
+  KernelResult result = m_kernel.ReadAdapter(ifname, present);
+  RestorePlan plan = PlanRestore(ifname, snapshot.KernelStateAt(now), present);
+  if (result == KernelResult::kDone) result = m_kernel.RestoreAdapter(ifname, plan.request);
   if (result != KernelResult::kDone) {
     error = result == KernelResult::kRefused ? "not permitted to change the adapter"
                                              : "the kernel refused some of the addresses or routes";
@@ -131,6 +137,12 @@ bool AdapterSettings::PutBackWithoutNetworkManager(const AdapterSnapshot& snapsh
   if (!snapshot.dhcpClient.empty() && DhcpClients(ifname).empty() &&
       !m_starter.Start(ifname, snapshot.dhcpClient)) {
     error = "the DHCP client could not be started again";
+    return false;
+  }
+  if (!plan.commands.empty()) {
+    commands = plan.commands;
+    error = "its journal lists more than a restore adds (routes below metric " +
+            std::to_string(kMinRestoredMetric) + ", networks beyond its own subnets...)";
     return false;
   }
   return true;

@@ -38,9 +38,12 @@ class AdapterSettings {
   std::vector<std::pair<RunningProcess, std::string>> DhcpClients(const std::string& ifname);
   // Stops them, so that no renewal takes our address away.
   void StopDhcpClients(const std::string& ifname);
-  // Puts everything back as `snapshot` says. False, with the reason in
-  // `error`, when some of it could not be done.
-  bool PutBack(const AdapterSnapshot& snapshot, long long now, std::string& error);
+  // Puts everything back as `snapshot` says, as far as a restore may add
+  // (RestorePlan.h). False, with the reason in `error`, when some of it
+  // could not be done; what lies beyond the restore's bounds goes to
+  // `commands` for an administrator.
+  bool PutBack(const AdapterSnapshot& snapshot, long long now, std::string& error,
+               std::vector<std::string>& commands);
 
   IProcessRunner& runner() { return m_runner; }
   IKernelNetwork& kernel() { return m_kernel; }
@@ -49,7 +52,8 @@ class AdapterSettings {
 
  private:
   bool PutBackWithNetworkManager(const AdapterSnapshot& snapshot, std::string& error);
-  bool PutBackWithoutNetworkManager(const AdapterSnapshot& snapshot, long long now, std::string& error);
+  bool PutBackWithoutNetworkManager(const AdapterSnapshot& snapshot, long long now, std::string& error,
+                                    std::vector<std::string>& commands);
 
   IProcessRunner& m_runner;
   IKernelNetwork& m_kernel;

@@ -121,9 +121,37 @@ std::string DhcpClientServing(const RunningProcess& process, const std::string& 
   return "";
 }
 
+const RunningProcess* LocalDhcpStarter::Running(const std::string& ifname) {
+  auto it = m_started.find(ifname);
+  if (it == m_started.end()) return nullptr;
+  for (const RunningProcess& process : m_runner.ListProcesses()) {
+    if (process.pid == it->second.pid && process.name == it->second.name &&
+        (it->second.startTime == 0 || process.startTime == it->second.startTime)) {
+      return &it->second;
+    }
+  }
+  m_started.erase(it);
+  return nullptr;
+}
+
 bool LocalDhcpStarter::Start(const std::string& ifname, const std::string& preferred) {
+  if (Running(ifname)) return true;  // ours serves it already
   DhcpClient client = FindDhcpClient(m_runner, ifname, m_files, preferred);
   if (client.argv.empty()) return false;
   StopPreviousClient(client);
-  return m_runner.Start(client.argv).started;
+  ProcessResult started = m_runner.Start(client.argv);
+  if (!started.started) return false;
+  RunningProcess process{started.pid, client.processName, {}, 0};
+  for (const RunningProcess& running : m_runner.ListProcesses()) {
+    if (running.pid == started.pid) process = running;  // with its start time
+  }
+  m_started[ifname] = process;
+  return true;
+}
+
+void LocalDhcpStarter::StopStarted(const std::string& ifname) {
+  if (const RunningProcess* process = Running(ifname)) {
+    m_runner.StopProcess(*process);
+    m_started.erase(ifname);
+  }
 }

@@ -1,6 +1,7 @@
 // Handing an adapter back to the DHCP client the system has.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -48,16 +49,29 @@ class DhcpStarter {
   // system's client (FindDhcpClient with `preferred`) in the background.
   // False when there is none or it could not be started.
   virtual bool Start(const std::string& ifname, const std::string& preferred) = 0;
+  // Ends the client that Start started for `ifname`, if it still runs.
+  virtual void StopStarted(const std::string& /*ifname*/) {}
+  // Before the first change of `ifname`: the kind of DHCP client that
+  // served it ("" for none), to be started again should the adapter be put
+  // back without the program.
+  virtual void NoteServedBefore(const std::string& /*ifname*/, const std::string& /*kind*/) {}
 };
 
-// Starts it through `runner`, with the client's files in `files`.
+// Starts it through `runner`, with the client's files in `files`, and
+// keeps track of it: while the client it started for an adapter runs, it
+// starts no second one. For one thread.
 class LocalDhcpStarter : public DhcpStarter {
  public:
   LocalDhcpStarter(IProcessRunner& runner, DhcpClientFiles files)
       : m_runner(runner), m_files(std::move(files)) {}
   bool Start(const std::string& ifname, const std::string& preferred) override;
+  void StopStarted(const std::string& ifname) override;
 
  private:
+  // The client started for `ifname`, while it still runs.
+  const RunningProcess* Running(const std::string& ifname);
+
   IProcessRunner& m_runner;
   DhcpClientFiles m_files;
+  std::map<std::string, RunningProcess> m_started;
 };

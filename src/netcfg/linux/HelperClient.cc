@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -23,6 +24,7 @@ namespace {
 
 constexpr const char* kHelperName = "brickfix-nethelper";
 constexpr int kHelperSocket = 3;  // the helper's end of the socketpair
+constexpr int kHelperLock = 4;    // the run lock's file, when there is one
 
 char kPathVar[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
 char kLocaleVar[] = "LC_ALL=C";
@@ -43,38 +45,49 @@ bool IsExecutableFile(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// In the forked child: a session of its own, the socket as descriptor 3,
-// /dev/null for the standard streams, nothing else of ours, default
-// signals, "/", the rights handed on, then the helper. Only async-signal-safe
-// calls.
-[[noreturn]] void ExecHelper(const char* path, int socket, int report) {
+// In a forked child: a session of its own, the socket as descriptor 3, the
+// lock file (if any) as 4, /dev/null for the standard streams, default
+// signals and "/"; every other descriptor closes on exec. False, with
+// errno, when that cannot be done. Only async-signal-safe calls.
+bool PrepareHelperChild(int socket, int lockFd, int& reportFd) {
   RestoreDefaultSignals();
   setsid();  // no terminal: its keys and hang-up are the program's business
   int high = fcntl(socket, F_DUPFD_CLOEXEC, 10);
-  int reportHigh = fcntl(report, F_DUPFD_CLOEXEC, 10);
+  int lockHigh = lockFd >= 0 ? fcntl(lockFd, F_DUPFD_CLOEXEC, 10) : -1;
+  if (reportFd >= 0) reportFd = fcntl(reportFd, F_DUPFD_CLOEXEC, 10);
   int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (high < 0 || (lockFd >= 0 && lockHigh < 0) || devNull < 0 || dup2(devNull, 0) < 0 ||
+      dup2(devNull, 1) < 0 || dup2(devNull, 2) < 0 || dup2(high, kHelperSocket) < 0 ||
+      (lockHigh >= 0 && dup2(lockHigh, kHelperLock) < 0) || chdir("/") != 0) {
+    return false;
+  }
+  int firstOther = lockHigh >= 0 ? kHelperLock + 1 : kHelperSocket + 1;
+  if (close_range(firstOther, ~0u, CLOSE_RANGE_CLOEXEC) != 0) {
+    for (int fd = firstOther; fd < 1024; ++fd) fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  if (lockHigh < 0) close(kHelperLock);
+  return true;
+}
+
+[[noreturn]] void ExecHelper(const char* path, int socket, int lockFd, int report) {
   int error = 0;
-  if (high < 0 || reportHigh < 0 || devNull < 0 || dup2(devNull, 0) < 0 || dup2(devNull, 1) < 0 ||
-      dup2(devNull, 2) < 0 || dup2(high, kHelperSocket) < 0 || chdir("/") != 0) {
+  if (!PrepareHelperChild(socket, lockFd, report)) {
     error = errno;
   } else {
-    if (close_range(kHelperSocket + 1, ~0u, CLOSE_RANGE_CLOEXEC) != 0) {
-      for (int fd = kHelperSocket + 1; fd < 1024; ++fd) fcntl(fd, F_SETFD, FD_CLOEXEC);
-    }
     PassNetworkCapabilitiesToChild();
     char name[] = "brickfix-nethelper";
     char* argv[] = {name, nullptr};
     execve(path, argv, kEnvironment);
     error = errno;
   }
-  ssize_t ignored = write(reportHigh, &error, sizeof error);
+  ssize_t ignored = write(report, &error, sizeof error);
   (void)ignored;
   _exit(127);
 }
 
 }  // namespace
 
-std::unique_ptr<HelperProcess> HelperProcess::Start(const std::string& path, std::string& error) {
+std::unique_ptr<HelperProcess> HelperProcess::Start(const std::string& path, int lockFd, std::string& error) {
   int pair[2], report[2];
   if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
     error = std::string("socketpair: ") + std::strerror(errno);
@@ -87,7 +100,7 @@ std::unique_ptr<HelperProcess> HelperProcess::Start(const std::string& path, std
   }
   ScopedFd reportRead(report[0]), reportWrite(report[1]);
   pid_t pid = fork();
-  if (pid == 0) ExecHelper(path.c_str(), theirs.get(), reportWrite.get());
+  if (pid == 0) ExecHelper(path.c_str(), theirs.get(), lockFd, reportWrite.get());
   if (pid < 0) {
     error = std::string("fork: ") + std::strerror(errno);
     return nullptr;
@@ -104,6 +117,41 @@ std::unique_ptr<HelperProcess> HelperProcess::Start(const std::string& path, std
     error = path + ": " + std::strerror(execError);
     return nullptr;  // the child has exited; the destructor reaps it
   }
+  return Answering(std::move(process), path, error);
+}
+
+std::unique_ptr<HelperProcess> HelperProcess::Fork(int lockFd, std::string& error) {
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
+    error = std::string("socketpair: ") + std::strerror(errno);
+    return nullptr;
+  }
+  ScopedFd ours(pair[0]), theirs(pair[1]);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int noReport = -1;
+    if (!PrepareHelperChild(theirs.get(), lockFd, noReport)) _exit(127);
+    // Of this process it keeps the network capabilities, the socket and the
+    // lock; nothing of it may be read from outside.
+    if (close_range(kHelperLock + 1, ~0u, 0) != 0) {
+      for (int fd = kHelperLock + 1; fd < 1024; ++fd) close(fd);
+    }
+    prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    prctl(PR_SET_NAME, "brickfix-helper", 0, 0, 0);
+    KeepOnlyNetworkCapabilities();
+    _exit(RunHelper(kHelperSocket, lockFd >= 0 ? kHelperLock : -1, ""));
+  }
+  if (pid < 0) {
+    error = std::string("fork: ") + std::strerror(errno);
+    return nullptr;
+  }
+  theirs.Reset();
+  return Answering(std::unique_ptr<HelperProcess>(new HelperProcess(std::move(ours), pid)),
+                   "the program's own helper", error);
+}
+
+std::unique_ptr<HelperProcess> HelperProcess::Answering(std::unique_ptr<HelperProcess> process,
+                                                        const std::string& what, std::string& error) {
   // It runs: it must answer as a helper of this version does.
   std::vector<std::uint8_t> reply;
   ScopedFd passed;
@@ -112,8 +160,8 @@ std::unique_ptr<HelperProcess> HelperProcess::Start(const std::string& path, std
   std::optional<Reply> answer;
   if (process->Exchange(EncodeRequest(status), reply, passed)) answer = DecodeReply(reply);
   if (!answer || answer->kind != Kind::kStatus || answer->status != Status::kDone) {
-    error = path + " does not answer as the network helper of this version";
-    kill(pid, SIGKILL);
+    error = what + " does not answer as the network helper of this version";
+    kill(process->m_pid, SIGKILL);
     return nullptr;
   }
   return process;
@@ -139,32 +187,11 @@ bool HelperProcess::Exchange(std::span<const std::uint8_t> request, std::vector<
   } while (sent < 0 && errno == EINTR);
   if (sent != static_cast<ssize_t>(request.size())) return false;
   reply.assign(kMaxMessage + 1, 0);
-  iovec data{reply.data(), reply.size()};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
-  msghdr message{};
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  ssize_t n;
-  do {
-    n = recvmsg(m_socket.get(), &message, MSG_CMSG_CLOEXEC);
-  } while (n < 0 && errno == EINTR);
-  if (n <= 0) return false;
-  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
-    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
-    std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-    for (std::size_t i = 0; i < count; ++i) {
-      int fd = -1;
-      std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-      if (!passed.valid()) passed.Reset(fd);
-      else ScopedFd extra(fd);
-    }
-  }
-  if (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) {
-    passed.Reset();
-    return false;
-  }
+  std::vector<ScopedFd> descriptors;
+  bool truncated = false;
+  ssize_t n = ReceiveMessage(m_socket.get(), reply, descriptors, truncated);
+  if (n <= 0 || truncated) return false;
+  if (!descriptors.empty()) passed = std::move(descriptors.front());  // any others close
   reply.resize(static_cast<std::size_t>(n));
   return true;
 }
@@ -193,11 +220,17 @@ std::optional<Reply> Client::Ask(const Request& request, ScopedFd* passed) {
   return reply;
 }
 
-std::optional<HelperRights> Client::Rights() {
+std::optional<Reply> Client::Status() {
   Request request;
   request.kind = Kind::kStatus;
   std::optional<Reply> reply = Ask(request);
   if (!reply || reply->status != Status::kDone) return std::nullopt;
+  return reply;
+}
+
+std::optional<HelperRights> Client::Rights() {
+  std::optional<Reply> reply = Status();
+  if (!reply) return std::nullopt;
   return reply->rights;
 }
 
@@ -225,6 +258,14 @@ KernelResult Client::AskSetup(Kind kind, const std::string& ifname, const Static
   Request request;
   request.kind = kind;
   request.setup = *which;
+  if (kind == Kind::kSetStatic) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (auto it = m_servedBefore.find(ifname); it != m_servedBefore.end()) {
+      std::optional<DhcpKind> before = DhcpKindOf(it->second);
+      request.dhcpBefore = before && *before != DhcpKind::kAny;
+      request.dhcp = before.value_or(DhcpKind::kAny);
+    }
+  }
   return AskAdapter(request, ifname);
 }
 
@@ -232,24 +273,22 @@ KernelResult Client::SetStatic(const std::string& ifname, const StaticIpv4& setu
   return AskSetup(Kind::kSetStatic, ifname, setup);
 }
 
+void Client::NoteServedBefore(const std::string& ifname, const std::string& kind) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_servedBefore[ifname] = kind;
+}
+
 KernelResult Client::RemoveStatic(const std::string& ifname, const StaticIpv4& setup) {
   return AskSetup(Kind::kRemoveStatic, ifname, setup);
 }
 
-KernelResult Client::FlushNeighbours() {
+KernelResult Client::FlushNeighbours(const std::string& ifname) {
   Request request;
   request.kind = Kind::kFlushNeighbours;
-  return ResultOf(Ask(request));
+  return AskAdapter(request, ifname);
 }
 
 KernelResult Client::RestoreAdapter(const std::string& ifname, const AdapterState& state) {
-  if (!IsAcceptableState(state)) {
-    std::fprintf(stderr,
-                 "brickfix: the network helper puts back only unicast addresses and main-table "
-                 "routes through the adapter's own subnets; %s's journal lists others\n",
-                 ifname.c_str());
-    return KernelResult::kFailed;
-  }
   Request request;
   request.kind = Kind::kRestoreAdapter;
   request.state = state;
@@ -275,18 +314,21 @@ ScopedFd Client::OpenTftpListener(const std::string& ifname) {
   return fd;
 }
 
-ScopedFd Client::OpenEchoSocket() {
-  // The probe asks every 1.8 s; without the right it is not asked again.
-  if (m_echoRefused) return ScopedFd();
+std::optional<bool> Client::ProbeRouter(const std::string& ifname) {
   Request request;
-  request.kind = Kind::kOpenEchoSocket;
-  ScopedFd fd;
-  std::optional<Reply> reply = Ask(request, &fd);
-  if (!reply || reply->status != Status::kDone) {
-    if (!reply || reply->status == Status::kRefused) m_echoRefused = true;
-    return ScopedFd();
-  }
-  return fd;
+  request.kind = Kind::kProbeRouter;
+  std::optional<std::int32_t> index = IndexOf(ifname);
+  if (!index) return std::nullopt;
+  request.ifindex = *index;
+  std::optional<Reply> reply = Ask(request);
+  if (!reply || reply->status != Status::kDone) return std::nullopt;
+  return reply->reached;
+}
+
+bool Client::Goodbye() {
+  Request request;
+  request.kind = Kind::kGoodbye;
+  return ResultOf(Ask(request)) == KernelResult::kDone;
 }
 
 std::vector<std::string> HelperCandidates(const std::string& programPath) {
@@ -295,7 +337,7 @@ std::vector<std::string> HelperCandidates(const std::string& programPath) {
           (dir / kHelperName).string()};
 }
 
-NetworkAccess* NetworkAccess::Open() {
+NetworkAccess* NetworkAccess::Open(int lockFd, const std::optional<Account>& invoker, std::string& error) {
   auto* access = new NetworkAccess;
   char self[PATH_MAX] = {};
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
@@ -305,21 +347,20 @@ NetworkAccess* NetworkAccess::Open() {
   for (const std::string& path : candidates) {
     if (!IsExecutableFile(path)) continue;
     access->m_helperPath = path;
-    access->m_connection = HelperProcess::Start(path, access->m_helperError);
+    access->m_connection = HelperProcess::Start(path, lockFd, access->m_helperError);
     break;
   }
-  if (access->m_connection) {
-    access->m_viaHelper = true;
-    DropAllCapabilities();
-  } else {
-    // No helper: what this process may do itself, it does here.
-    KeepOnlyNetworkCapabilities();
-    access->m_localKernel = std::make_unique<NetlinkKernel>();
-    access->m_dhcpRunner = std::make_unique<PosixProcessRunner>(true);
-    access->m_localDhcp = std::make_unique<LocalDhcpStarter>(*access->m_dhcpRunner, DhcpClientFiles{});
-    access->m_service = std::make_unique<Service>(*access->m_localKernel, *access->m_localDhcp);
-    access->m_connection = std::make_unique<InProcess>(*access->m_service);
+  // Without a helper program that runs, this process forks its own: the
+  // rights never share a process with the window.
+  if (!access->m_connection) {
+    std::string forkError;
+    access->m_connection = HelperProcess::Fork(lockFd, forkError);
+    if (!access->m_connection) {
+      access->m_helperError += (access->m_helperError.empty() ? "" : "; ") + forkError;
+      access->m_connection = std::make_unique<NoHelper>();
+    }
   }
+  if (!GiveUpRights(invoker, error)) return nullptr;
   access->m_client = std::make_unique<Client>(*access->m_connection);
   access->m_kernel = std::make_unique<HelperKernel>(*access->m_client);
   access->m_dhcp = std::make_unique<HelperDhcpStarter>(*access->m_client);
@@ -328,12 +369,16 @@ NetworkAccess* NetworkAccess::Open() {
 
 std::string NetworkAccess::Notice() {
   NetworkRights rights;
-  if (std::optional<HelperRights> helper = m_client->Rights()) {
-    rights = {helper->netAdmin, helper->netRaw, helper->bindService, helper->pingSocket,
-              helper->port69Open};
+  std::string limit;
+  if (std::optional<Reply> status = m_client->Status()) {
+    const HelperRights& helper = status->rights;
+    rights = {helper.netAdmin, helper.netRaw, helper.bindService, helper.pingSocket, helper.port69Open};
+    limit = status->text;
   }
   std::string notice = DescribeMissingNetworkRights(rights, m_helperPath);
-  if (!notice.empty() && !m_helperError.empty()) notice += " (" + m_helperError + ")";
+  for (const std::string* why : {&limit, &m_helperError}) {
+    if (!notice.empty() && !why->empty()) notice += " (" + *why + ")";
+  }
   return notice;
 }
 

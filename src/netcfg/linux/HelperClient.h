@@ -1,12 +1,13 @@
 // The program's side of the network helper: starting it, asking it, and the
 // kernel and DHCP operations that go through it. The program itself keeps no
-// capability; what needs one is a request (HelperProtocol.h).
+// capability; what needs one is a request (HelperProtocol.h). The only
+// descriptor that ever comes back from the helper is UDP port 69.
 #pragma once
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,6 +20,7 @@
 #include "netcfg/linux/HelperService.h"
 #include "netcfg/KernelNetwork.h"
 #include "netcfg/linux/Netlink.h"
+#include "platform/linux/InvokingUser.h"
 #include "platform/linux/NetworkRights.h"
 #include "platform/linux/ProcessRunner.h"
 #include "platform/linux/ScopedFd.h"
@@ -35,15 +37,22 @@ class Connection {
                         ScopedFd& passed) = 0;
 };
 
-// The helper program, on its end of a socketpair (its descriptor 3).
-// Requests from several threads take turns.
+// The helper, on its end of a socketpair. Requests from several threads
+// take turns.
 class HelperProcess : public Connection {
  public:
-  // Starts the program at `path` with standard streams on /dev/null, the
-  // working directory "/", a fixed environment, and this process's network
-  // capabilities handed on (the helper normally has its own). Null, with the
-  // reason in `error`, when it cannot be started or does not answer.
-  static std::unique_ptr<HelperProcess> Start(const std::string& path, std::string& error);
+  // Starts the program at `path` with the socket as its descriptor 3 and
+  // the run lock's file `lockFd` (when not -1) as its descriptor 4,
+  // standard streams on /dev/null, the working directory "/", a fixed
+  // environment, and this process's network capabilities handed on (the
+  // helper normally has its own). Null, with the reason in `error`, when it
+  // cannot be started or does not answer.
+  static std::unique_ptr<HelperProcess> Start(const std::string& path, int lockFd, std::string& error);
+  // Without a helper program: a forked copy of this process, in a session
+  // of its own, that keeps the network capabilities this process has (and
+  // nothing else of it but the socket and `lockFd`) and serves the requests
+  // (RunHelper). For a process with a single thread.
+  static std::unique_ptr<HelperProcess> Fork(int lockFd, std::string& error);
   ~HelperProcess() override;
   bool Exchange(std::span<const std::uint8_t> request, std::vector<std::uint8_t>& reply,
                 ScopedFd& passed) override;
@@ -51,24 +60,21 @@ class HelperProcess : public Connection {
 
  private:
   HelperProcess(ScopedFd socket, pid_t pid) : m_socket(std::move(socket)), m_pid(pid) {}
+  // Asks for the status, as the helper of this version answers it; else
+  // stops it and says why in `error`.
+  static std::unique_ptr<HelperProcess> Answering(std::unique_ptr<HelperProcess> process,
+                                                  const std::string& what, std::string& error);
   std::mutex m_mutex;
   ScopedFd m_socket;
   pid_t m_pid;
 };
 
-// The requests carried out in this process, with its own rights, through the
-// same checks as in the helper.
-class InProcess : public Connection {
+// No helper could be had: every request finds it gone.
+class NoHelper : public Connection {
  public:
-  explicit InProcess(Service& service) : m_service(service) {}
-  bool Exchange(std::span<const std::uint8_t> request, std::vector<std::uint8_t>& reply,
-                ScopedFd& passed) override {
-    reply = m_service.Handle(request, passed);
-    return true;
+  bool Exchange(std::span<const std::uint8_t>, std::vector<std::uint8_t>&, ScopedFd&) override {
+    return false;
   }
-
- private:
-  Service& m_service;
 };
 
 // The requests, typed. A request that fails writes the helper's reason to
@@ -77,19 +83,30 @@ class Client {
  public:
   explicit Client(Connection& connection) : m_connection(connection) {}
 
+  // The status reply: the helper's rights and what limits them.
+  std::optional<Reply> Status();
   std::optional<HelperRights> Rights();
   // An adapter is named by its index in the helper's list of wired Ethernet
-  // adapters; an adapter that is not in it fails as an unknown one.
+  // adapters; an adapter that is not in it fails as an unknown one. The
+  // first set-up also tells the helper the DHCP client NoteServedBefore
+  // named.
   KernelResult SetStatic(const std::string& ifname, const StaticIpv4& setup);
   KernelResult RemoveStatic(const std::string& ifname, const StaticIpv4& setup);
-  KernelResult FlushNeighbours();
+  KernelResult FlushNeighbours(const std::string& ifname);
+  // The addresses and routes `state` lists (what of it is on the adapter,
+  // and what is missing within the restore's bounds).
   KernelResult RestoreAdapter(const std::string& ifname, const AdapterState& state);
   bool StartDhcpClient(const std::string& ifname, const std::string& preferred);
+  void NoteServedBefore(const std::string& ifname, const std::string& kind);
   // UDP port 69 answering only on `ifname`; not valid when it cannot be had.
   ScopedFd OpenTftpListener(const std::string& ifname);
-  // A raw ICMP socket for echo replies; not valid without the right (and
-  // not asked for again once the helper has said so).
-  ScopedFd OpenEchoSocket();
+  // One echo request to the router of the set-up `ifname` has; whether it
+  // answered. Nothing when the helper cannot probe (no such set-up, no
+  // helper).
+  std::optional<bool> ProbeRouter(const std::string& ifname);
+  // The program ends as it means to: the helper leaves the adapters as they
+  // are when our end closes.
+  bool Goodbye();
 
  private:
   std::optional<std::int32_t> IndexOf(const std::string& ifname);
@@ -99,7 +116,8 @@ class Client {
   KernelResult AskSetup(Kind kind, const std::string& ifname, const StaticIpv4& setup);
 
   Connection& m_connection;
-  std::atomic<bool> m_echoRefused{false};
+  std::mutex m_mutex;
+  std::map<std::string, std::string> m_servedBefore;  // DHCP client kind by adapter
 };
 
 // The kernel's tables: read here (that needs no right), changed through the
@@ -117,7 +135,9 @@ class HelperKernel : public IKernelNetwork {
   KernelResult RemoveStaticIpv4(const std::string& ifname, const StaticIpv4& setup) override {
     return m_client.RemoveStatic(ifname, setup);
   }
-  KernelResult FlushNeighbours() override { return m_client.FlushNeighbours(); }
+  KernelResult FlushNeighbours(const std::string& ifname) override {
+    return m_client.FlushNeighbours(ifname);
+  }
   KernelResult ReadAdapter(const std::string& ifname, AdapterState& out) override {
     return m_reader.ReadAdapter(ifname, out);
   }
@@ -136,6 +156,9 @@ class HelperDhcpStarter : public DhcpStarter {
   bool Start(const std::string& ifname, const std::string& preferred) override {
     return m_client.StartDhcpClient(ifname, preferred);
   }
+  void NoteServedBefore(const std::string& ifname, const std::string& kind) override {
+    m_client.NoteServedBefore(ifname, kind);
+  }
 
  private:
   Client& m_client;
@@ -150,31 +173,26 @@ std::vector<std::string> HelperCandidates(const std::string& programPath);
 // the process has a single thread.
 class NetworkAccess {
  public:
-  // Starts the helper when there is one and gives up every capability of
-  // this process. Without a helper the process keeps the network
-  // capabilities it has (root) and carries the requests out itself.
-  static NetworkAccess* Open();
+  // Starts the helper program when there is one, else forks this process
+  // as its helper, so that the rights always sit in a process of their
+  // own; hands it `lockFd` (RunLock::HelperDescriptor). Then gives up every
+  // right of this process: becomes `invoker` when root was started on its
+  // behalf, else drops every capability. Null, with the reason in `error`,
+  // when the rights could not be given up (the program must not go on).
+  static NetworkAccess* Open(int lockFd, const std::optional<Account>& invoker, std::string& error);
 
   Client& client() { return *m_client; }
   IKernelNetwork& kernel() { return *m_kernel; }
   DhcpStarter& dhcp() { return *m_dhcp; }
-  // True when the helper program carries the requests out.
-  bool viaHelper() const { return m_viaHelper; }
-  // Empty when the address change, port 69 and the ping can all work; else
-  // what will fail and how to give the helper its rights.
+  // Empty when the address change, port 69 and the probe can all work;
+  // else what will fail and how to give the helper its rights.
   std::string Notice();
 
  private:
   NetworkAccess() = default;
 
-  bool m_viaHelper = false;
-  std::string m_helperPath;  // where the helper is, or should be
+  std::string m_helperPath;  // where the helper program is, or should be
   std::string m_helperError;
-  // The in-process side, when there is no helper.
-  std::unique_ptr<NetlinkKernel> m_localKernel;
-  std::unique_ptr<PosixProcessRunner> m_dhcpRunner;
-  std::unique_ptr<LocalDhcpStarter> m_localDhcp;
-  std::unique_ptr<Service> m_service;
   std::unique_ptr<Connection> m_connection;
   std::unique_ptr<Client> m_client;
   std::unique_ptr<HelperKernel> m_kernel;

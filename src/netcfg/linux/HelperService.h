@@ -1,14 +1,24 @@
 // The network helper's side: carrying out the requests of HelperProtocol.h
-// with the rights of the process it runs in. The helper program serves them
-// on its socket; a program that holds the rights itself and finds no helper
-// carries them out in-process through the same checks.
+// with the rights of the process it runs in, for the one program at the
+// other end of its socket.
+//
+// Before it first changes an adapter the helper reads what the adapter has,
+// and keeps it for its whole life. When the program's end closes without a
+// goodbye (the program was killed or crashed), it puts every adapter it
+// changed back as it was by itself, before it ends.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "netcfg/AdapterSnapshot.h"
 #include "netcfg/linux/DhcpClient.h"
 #include "netcfg/HelperProtocol.h"
 #include "netcfg/KernelNetwork.h"
@@ -16,30 +26,70 @@
 
 namespace helper {
 
+// One echo request to `address` through `ifname` only; true when its reply
+// came within the probe's wait.
+using RouterProbe = std::function<bool(const std::string& ifname, const std::string& address)>;
+
 class Service {
  public:
-  Service(IKernelNetwork& kernel, DhcpStarter& dhcp) : m_kernel(kernel), m_dhcp(dhcp) {}
+  // Without `probe`, the echo goes out of a raw ICMP socket (the ping socket
+  // where that is refused); without `now`, the system clock.
+  Service(IKernelNetwork& kernel, DhcpStarter& dhcp, RouterProbe probe = {},
+          std::function<long long()> now = {});
 
   // Decodes one request, checks it and carries it out; the reply's bytes. A
   // descriptor the reply passes back goes to `passed`.
   std::vector<std::uint8_t> Handle(std::span<const std::uint8_t> message, ScopedFd& passed);
   // The same for a request already decoded (and so within its bounds).
   Reply Carry(const Request& request, ScopedFd& passed);
+  // The program's end has closed. Unless the program said goodbye, each
+  // adapter this helper changed gets back its addresses and routes, the
+  // DHCP client the helper started for it ends, and the one that served it
+  // before runs again.
+  void ProgramGone();
+  // What limits the helper's rights, for its status reply; empty: nothing.
+  void SetLimit(std::string limit) { m_limit = std::move(limit); }
 
  private:
-  // The name of the adapter with `index` when it is a wired Ethernet
-  // adapter (not loopback, not wireless, a name safe to pass on).
-  bool WiredAdapter(std::int32_t index, std::string& name);
-  Reply Restore(const std::string& ifname, AdapterState state);
+  struct Adapter {
+    std::optional<AdapterSnapshot> before;  // read before the first change
+    bool dhcpBefore = false;                // a DHCP client served it then
+    DhcpKind dhcp = DhcpKind::kAny;         // which one
+    std::optional<Setup> setup;             // whose router the probe asks
+  };
+
+  // The link with `index` when it is an adapter the helper acts on.
+  std::optional<KernelLink> SuitableAdapter(std::int32_t index);
+  void RememberBeforeChange(const KernelLink& link, const Request& request);
+  Reply Restore(const std::string& ifname, const AdapterState& wanted);
+  Reply Probe(const KernelLink& link);
 
   IKernelNetwork& m_kernel;
   DhcpStarter& m_dhcp;
+  RouterProbe m_probe;
+  std::function<long long()> m_now;
+  std::string m_limit;
+  std::map<std::int32_t, Adapter> m_adapters;  // by index
+  bool m_goodbye = false;
 };
 
-// The helper program's loop on the socket `fd`: one request per message,
-// one reply each, until the other end closes (or the socket fails).
-// Descriptors sent along with a request are closed unread and the request
-// is refused.
+// One message from the SOCK_SEQPACKET socket `fd` into `buffer` (its size
+// is the most it takes), with the descriptors that came along; its length,
+// 0 when the other end has closed, -1 on an error. `truncated` when the
+// message or its descriptors did not fit.
+ssize_t ReceiveMessage(int fd, std::vector<std::uint8_t>& buffer, std::vector<ScopedFd>& descriptors,
+                       bool& truncated);
+
+// The helper's loop on the socket `fd`: one request per message, one reply
+// each, until the other end closes (or the socket fails); then
+// Service::ProgramGone. Descriptors sent along with a request are closed
+// unread and the request is refused.
 void Serve(int fd, Service& service);
+
+// The helper's life on the socket `socketFd`, in "/" with the signals a
+// helper keeps and the helper's part of the run lock (`lockFd`, -1 for
+// none) held: serving the real kernel until the program has gone. `limit`
+// goes to the status reply. The exit status.
+int RunHelper(int socketFd, int lockFd, const std::string& limit);
 
 }  // namespace helper

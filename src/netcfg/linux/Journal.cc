@@ -122,3 +122,19 @@ std::vector<std::string> AdapterJournal::Adapters() const {
   std::sort(out.begin(), out.end());
   return out;
 }
+
+std::vector<std::string> AdapterJournal::AdaptersOf(unsigned long long netns) const {
+  std::vector<std::string> out;
+  for (const std::string& ifname : Adapters()) {
+    AdapterSnapshot snapshot;
+    std::string error;
+    // One that cannot be read is shown all the same: it asks for attention.
+    if (!Load(ifname, snapshot, error) || snapshot.netns == 0 || snapshot.netns == netns) out.push_back(ifname);
+  }
+  return out;
+}
+
+unsigned long long CurrentNetworkNamespace() {
+  struct stat st {};
+  return stat("/proc/thread-self/ns/net", &st) == 0 ? static_cast<unsigned long long>(st.st_ino) : 0;
+}

@@ -8,6 +8,10 @@
 
 #include "netcfg/AdapterSnapshot.h"
 
+// The calling thread's network namespace, as AdapterSnapshot::netns names
+// it; 0 when it cannot be told.
+unsigned long long CurrentNetworkNamespace();
+
 class AdapterJournal {
  public:
   // `dir` is the state folder; empty: nothing can be kept.
@@ -25,6 +29,9 @@ class AdapterJournal {
   bool Remove(const std::string& ifname) const;
   // The adapters that have a journal, by name.
   std::vector<std::string> Adapters() const;
+  // Those whose journal belongs to network namespace `netns` (or does not
+  // say which).
+  std::vector<std::string> AdaptersOf(unsigned long long netns) const;
 
  private:
   std::string m_dir;

@@ -36,7 +36,9 @@ IKernelNetwork& SystemKernel() {
 int AdapterType(const KernelLink& link) {
   if (link.type == ARPHRD_LOOPBACK) return kTypeLoopback;
   if (link.type != ARPHRD_ETHER) return kTypeOther;
-  return link.wireless ? kTypeWireless : MIB_IF_TYPE_ETHERNET;
+  if (link.wireless) return kTypeWireless;
+  // Bridges, bonds, their ports, VLANs: not an adapter a router is cabled to.
+  return IsSuitableAdapter(link) ? MIB_IF_TYPE_ETHERNET : kTypeOther;
 }
 
 // The prefix length of a dotted mask; nothing for a mask that is not one.
@@ -67,7 +69,7 @@ LinuxNetOps::LinuxNetOps(IProcessRunner& runner, IKernelNetwork& kernel, LinuxNe
       m_options(std::move(options)),
       m_settings(runner, kernel, m_options.dhcp, m_options.dhcpStarter),
       m_journal(m_options.journalDir),
-      m_leftAtStart(m_journal.Adapters()) {}
+      m_leftAtStart(m_journal.AdaptersOf(CurrentNetworkNamespace())) {}
 
 long long LinuxNetOps::Now() const {
   return m_options.now ? m_options.now() : static_cast<long long>(std::time(nullptr));
@@ -108,14 +110,31 @@ bool LinuxNetOps::Execute(const NetCommand& command) {
       return IsSafeInterfaceName(command.adapter) && SetStatic(command);
     case NetCommand::kDhcp:
       return IsSafeInterfaceName(command.adapter) && HandBackToDhcp(command.adapter);
-    case NetCommand::kArpFlush:
-      return m_kernel.FlushNeighbours() != KernelResult::kRefused;
+    case NetCommand::kArpFlush: {
+      std::string adapter = command.adapter;
+      if (adapter.empty()) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        adapter = m_lastAdapter;
+      }
+      return IsSafeInterfaceName(adapter) && m_kernel.FlushNeighbours(adapter) != KernelResult::kRefused;
+    }
   }
   return false;
 }
 
 bool LinuxNetOps::PingHost(const char* address) {
-  return PingOnce(address, m_options.ping, m_options.openEchoSocket);
+  std::string adapter, router;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    adapter = m_lastAdapter;
+    router = m_lastRouter;
+  }
+  // The router of our set-up is probed by the network helper, from the
+  // adapter; nothing else ever gets a raw socket.
+  if (m_options.probeRouter && !adapter.empty() && address && router == address) {
+    if (std::optional<bool> reached = m_options.probeRouter(adapter)) return *reached;
+  }
+  return PingOnce(address, m_options.ping);
 }
 
 void LinuxNetOps::Sleep(unsigned milliseconds) {
@@ -144,6 +163,7 @@ void LinuxNetOps::RememberBeforeFirstChange(const std::string& ifname, const Net
   } else {
     if (!error.empty()) std::fprintf(stderr, "brickfix: %s; a new journal replaces it\n", error.c_str());
     if (!m_settings.Snapshot(ifname, nm, Now(), change.snapshot)) return;  // no such adapter
+    change.snapshot.netns = CurrentNetworkNamespace();
     change.journaled = m_journal.Save(change.snapshot, error);
     if (!change.journaled && !m_journal.Dir().empty()) {
       std::fprintf(stderr, "brickfix: cannot keep the settings of %s: %s\n", ifname.c_str(), error.c_str());
@@ -161,8 +181,17 @@ bool LinuxNetOps::SetStatic(const NetCommand& command) {
   StaticIpv4 setup{command.address, *prefix, command.gateway, command.metric};
   NetworkManagerDevice nm = m_settings.QueryNetworkManager(command.adapter);
   RememberBeforeFirstChange(command.adapter, nm);
+  std::string servedBy;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lastAdapter = command.adapter;
+    m_lastRouter = command.gateway;
+    if (auto it = m_changes.find(command.adapter); it != m_changes.end()) servedBy = it->second.snapshot.dhcpClient;
+  }
   if (nm.managed) return NetworkManagerStatic(command.adapter, setup);
-  // A renewal of the client's lease must not take our address away.
+  // A renewal of the client's lease must not take our address away; the
+  // helper starts it again should it put the adapter back without us.
+  m_settings.dhcpStarter().NoteServedBefore(command.adapter, servedBy);
   m_settings.StopDhcpClients(command.adapter);
   if (m_kernel.ApplyStaticIpv4(command.adapter, setup) == KernelResult::kRefused) return false;
   std::lock_guard<std::mutex> lock(m_mutex);
@@ -289,7 +318,7 @@ std::string LinuxNetOps::DescribeChangedAdapters() {
 }
 
 int RestoreFromJournal(AdapterSettings& settings, const AdapterJournal& journal, long long now,
-                       std::string& report) {
+                       unsigned long long netns, std::string& report) {
   std::vector<std::string> adapters = journal.Adapters();
   if (adapters.empty()) {
     report += "没有需要还原的网卡设置。 | Nothing to put back: no adapter was left changed.\n";
@@ -299,8 +328,14 @@ int RestoreFromJournal(AdapterSettings& settings, const AdapterJournal& journal,
   for (const std::string& ifname : adapters) {
     AdapterSnapshot snapshot;
     std::string error;
-    if (journal.Load(ifname, snapshot, error) && settings.PutBack(snapshot, now, error) &&
-        journal.Remove(ifname)) {
+    std::vector<std::string> commands;
+    bool loaded = journal.Load(ifname, snapshot, error);
+    if (loaded && snapshot.netns != 0 && snapshot.netns != netns) {
+      report += "网卡 " + ifname + " 的记录属于另一个网络命名空间，未处理 | " + ifname +
+                "'s journal belongs to another network namespace; left as it is\n";
+      continue;
+    }
+    if (loaded && settings.PutBack(snapshot, now, error, commands) && journal.Remove(ifname)) {
       report += "网卡 " + ifname + " 已还原原有设置。 | " + ifname + " has its own settings back" +
                 (snapshot.AddressList().empty() ? "" : " (" + snapshot.AddressList() + ")") + ".\n";
       continue;
@@ -308,6 +343,10 @@ int RestoreFromJournal(AdapterSettings& settings, const AdapterJournal& journal,
     if (error.empty()) error = "its journal cannot be removed from " + journal.Dir();
     report += "网卡 " + ifname + " 未能还原，记录保留在 " + journal.PathOf(ifname) + " | " + ifname +
               " could not be put back: " + error + "\n";
+    if (!commands.empty()) {
+      report += "管理员可运行以下命令补全 | An administrator can add the rest:\n";
+      for (const std::string& command : commands) report += "  " + command + "\n";
+    }
     status = 1;
   }
   return status;
@@ -316,5 +355,5 @@ int RestoreFromJournal(AdapterSettings& settings, const AdapterJournal& journal,
 int RestoreNetwork(IKernelNetwork& kernel, DhcpStarter& dhcp, std::string& report) {
   AdapterSettings settings(SystemRunner(), kernel, {}, &dhcp);
   return RestoreFromJournal(settings, AdapterJournal(StateDirectory()),
-                            static_cast<long long>(std::time(nullptr)), report);
+                            static_cast<long long>(std::time(nullptr)), CurrentNetworkNamespace(), report);
 }

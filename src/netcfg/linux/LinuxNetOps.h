@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "app/Ports.h"
@@ -18,10 +19,12 @@ struct LinuxNetOptions {
   DhcpClientFiles dhcp;
   // Starts the DHCP client; when not given, the runner does with `dhcp`.
   DhcpStarter* dhcpStarter = nullptr;
-  PingSocket ping = PingSocket::kRawOrDatagram;
-  // Gives the raw ICMP socket (-1 when there is none); when not given, the
-  // probe opens it itself.
-  std::function<int()> openEchoSocket;
+  // The probe's own socket, when the network helper does not probe.
+  PingSocket ping = PingSocket::kDatagramOnly;
+  // The network helper's probe of the router of the set-up an adapter has
+  // (nothing when it cannot probe); PingHost asks it for the router of the
+  // set-up we gave last.
+  std::function<std::optional<bool>(const std::string& ifname)> probeRouter;
   // The state folder for the adapter journals; empty: snapshots are kept in
   // memory only.
   std::string journalDir;
@@ -79,14 +82,18 @@ class LinuxNetOps : public INetOps {
   std::mutex m_mutex;
   std::map<std::string, StaticIpv4> m_applied;  // what we set, by adapter
   std::map<std::string, Change> m_changes;      // adapters we changed, by name
+  std::string m_lastAdapter;                    // the adapter of the last set-up
+  std::string m_lastRouter;                     // and its router's address
 };
 
-// brickfix --restore-network: puts back every adapter the journal in
-// `journal` lists and removes their journals. One line per adapter (or one
-// saying there is nothing to do) goes to `report`. 0 when every adapter is
-// back, 1 otherwise.
+// brickfix --restore-network: puts back every adapter of network namespace
+// `netns` that the journal in `journal` lists and removes their journals.
+// One line per adapter (or one saying there is nothing to do) goes to
+// `report`, with the commands for what a restore does not add. 0 when every
+// adapter is back, 1 otherwise. Journals of other namespaces stay as they
+// are.
 int RestoreFromJournal(AdapterSettings& settings, const AdapterJournal& journal, long long now,
-                       std::string& report);
+                       unsigned long long netns, std::string& report);
 // The same on the real machine with the state folder's journal, the kernel's
 // tables changed through `kernel` and the DHCP client started by `dhcp`.
 int RestoreNetwork(IKernelNetwork& kernel, DhcpStarter& dhcp, std::string& report);

@@ -1,6 +1,7 @@
 #include "netcfg/linux/Netlink.h"
 
 #include <arpa/inet.h>
+#include <linux/if_link.h>
 #include <linux/neighbour.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -117,6 +118,11 @@ uint32_t AttrU32(const rtattr& attr) {
   return value;
 }
 
+std::string AttrText(const rtattr& attr) {
+  auto* text = static_cast<const char*>(RTA_DATA(const_cast<rtattr*>(&attr)));
+  return std::string(text, strnlen(text, RTA_PAYLOAD(&attr)));
+}
+
 std::string Ipv4Text(uint32_t address) {
   char text[INET_ADDRSTRLEN] = {};
   inet_ntop(AF_INET, &address, text, sizeof text);
@@ -175,10 +181,17 @@ class Session {
       KernelLink link;
       link.index = BodyOf<ifinfomsg>(msg).ifi_index;
       link.type = BodyOf<ifinfomsg>(msg).ifi_type;
+      link.up = (BodyOf<ifinfomsg>(msg).ifi_flags & IFF_UP) != 0;
       ForEachAttr<ifinfomsg>(msg, [&](const rtattr& attr) {
-        if (attr.rta_type == IFLA_IFNAME) {
-          link.name.assign(static_cast<const char*>(RTA_DATA(&attr)),
-                           strnlen(static_cast<const char*>(RTA_DATA(&attr)), RTA_PAYLOAD(&attr)));
+        if (attr.rta_type == IFLA_IFNAME) link.name = AttrText(attr);
+        if (attr.rta_type == IFLA_MASTER) link.master = static_cast<int>(AttrU32(attr));
+        if (attr.rta_type == IFLA_LINKINFO) {
+          // Nested: the device's kind is one of its attributes.
+          int length = static_cast<int>(RTA_PAYLOAD(&attr));
+          for (auto* info = static_cast<const rtattr*>(RTA_DATA(&attr)); RTA_OK(info, length);
+               info = RTA_NEXT(info, length)) {
+            if (info->rta_type == IFLA_INFO_KIND) link.kind = AttrText(*info);
+          }
         }
       });
       link.wireless = IsWireless(link.name);
@@ -276,14 +289,14 @@ class Session {
     return m_socket.Change(message);
   }
 
-  // The dynamic IPv4 neighbour entries, as (interface, address).
-  int ListNeighbours(std::vector<std::pair<int, uint32_t>>& out) {
+  // The dynamic IPv4 neighbour entries of `index`, as (interface, address).
+  int ListNeighbours(int index, std::vector<std::pair<int, uint32_t>>& out) {
     ndmsg body{};
     body.ndm_family = AF_INET;
     return m_socket.Dump(RTM_GETNEIGH, body, [&](const nlmsghdr& msg) {
       if (msg.nlmsg_type != RTM_NEWNEIGH) return;
       const ndmsg& header = BodyOf<ndmsg>(msg);
-      if (header.ndm_state & (NUD_PERMANENT | NUD_NOARP)) return;
+      if (header.ndm_ifindex != index || (header.ndm_state & (NUD_PERMANENT | NUD_NOARP))) return;
       ForEachAttr<ndmsg>(msg, [&](const rtattr& attr) {
         if (attr.rta_type == NDA_DST) out.emplace_back(header.ndm_ifindex, AttrU32(attr));
       });
@@ -337,10 +350,7 @@ class Session {
           case IFA_ADDRESS: address = AttrU32(attr); break;
           case IFA_BROADCAST: entry.broadcast = Ipv4Text(AttrU32(attr)); break;
           case IFA_FLAGS: flags = AttrU32(attr); break;
-          case IFA_LABEL:
-            entry.label.assign(static_cast<const char*>(RTA_DATA(&attr)),
-                               strnlen(static_cast<const char*>(RTA_DATA(&attr)), RTA_PAYLOAD(&attr)));
-            break;
+          case IFA_LABEL: entry.label = AttrText(attr); break;
           case IFA_CACHEINFO:
             if (RTA_PAYLOAD(&attr) >= sizeof(ifa_cacheinfo)) {
               ifa_cacheinfo info{};
@@ -532,11 +542,13 @@ KernelResult NetlinkKernel::RemoveStaticIpv4(const std::string& ifname, const St
   return result;
 }
 
-KernelResult NetlinkKernel::FlushNeighbours() {
+KernelResult NetlinkKernel::FlushNeighbours(const std::string& ifname) {
   Session session;
   if (!session.Open()) return KernelResult::kRefused;
+  int adapter = session.IndexOf(ifname);
+  if (adapter <= 0) return KernelResult::kFailed;
   std::vector<std::pair<int, uint32_t>> entries;
-  if (session.ListNeighbours(entries) != 0) return KernelResult::kFailed;
+  if (session.ListNeighbours(adapter, entries) != 0) return KernelResult::kFailed;
   KernelResult result = KernelResult::kDone;
   for (const auto& [index, address] : entries) {
     int error = session.DeleteNeighbour(index, address);
@@ -561,16 +573,6 @@ KernelResult NetlinkKernel::ReadAdapter(const std::string& ifname, AdapterState&
 }
 
 namespace {
-
-bool SameAddress(const AdapterAddress& a, const AdapterAddress& b) {
-  return a.address == b.address && a.prefixLength == b.prefixLength;
-}
-
-// Two routes are the same entry of the kernel's table when these agree.
-bool SameRoute(const AdapterRoute& a, const AdapterRoute& b) {
-  return a.destination == b.destination && a.prefixLength == b.prefixLength &&
-         a.gateway == b.gateway && a.metric == b.metric && a.table == b.table && a.type == b.type;
-}
 
 template <class T, class Same>
 bool Contains(const std::vector<T>& list, const T& item, Same same) {

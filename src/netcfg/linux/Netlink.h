@@ -10,7 +10,7 @@ class NetlinkKernel : public IKernelNetwork {
   bool ListIpv4Addresses(std::vector<KernelAddress>& out) override;
   KernelResult ApplyStaticIpv4(const std::string& ifname, const StaticIpv4& setup) override;
   KernelResult RemoveStaticIpv4(const std::string& ifname, const StaticIpv4& setup) override;
-  KernelResult FlushNeighbours() override;
+  KernelResult FlushNeighbours(const std::string& ifname) override;
   KernelResult ReadAdapter(const std::string& ifname, AdapterState& out) override;
   KernelResult RestoreAdapter(const std::string& ifname, const AdapterState& state) override;
 };

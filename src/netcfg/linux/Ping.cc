@@ -1,6 +1,7 @@
 #include "netcfg/linux/Ping.h"
 
 #include <arpa/inet.h>
+#include <linux/icmp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -42,11 +43,12 @@ bool BindPingSocket(EchoSocket& echo, const uint8_t wanted[2]) {
   return true;
 }
 
-bool OpenEchoSocket(PingSocket kind, const uint8_t identifier[2], const std::function<int()>& openRaw,
-                    EchoSocket& echo) {
+bool OpenEchoSocket(PingSocket kind, const uint8_t identifier[2], EchoSocket& echo) {
   if (kind == PingSocket::kRawOrDatagram) {
-    echo.fd.Reset(openRaw ? openRaw() : socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP));
-    if (echo.fd.valid()) {
+    echo.fd.Reset(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP));
+    // Only echo replies reach its queue.
+    icmp_filter filter{~(1u << ICMP_ECHOREPLY)};
+    if (echo.fd.valid() && setsockopt(echo.fd.get(), SOL_RAW, ICMP_FILTER, &filter, sizeof filter) == 0) {
       echo.raw = true;
       std::memcpy(echo.id, identifier, 2);
       return true;
@@ -85,14 +87,18 @@ bool WaitReadable(int fd) {
 
 uint16_t EchoIdentifier() { return static_cast<uint16_t>(getpid() & 0xffff); }
 
-bool PingOnce(const char* address, PingSocket kind, const std::function<int()>& openRaw) {
+bool PingOnce(const char* address, PingSocket kind, const std::string& ifname) {
   sockaddr_in target{};
   target.sin_family = AF_INET;
   if (!address || inet_pton(AF_INET, address, &target.sin_addr) != 1) return false;
   EchoRequest request = BuildEchoRequest(EchoIdentifier());
   EchoSocket echo;
   echo.target = target.sin_addr;
-  if (!OpenEchoSocket(kind, &request[4], openRaw, echo)) return false;
+  if (!OpenEchoSocket(kind, &request[4], echo)) return false;
+  if (!ifname.empty() && setsockopt(echo.fd.get(), SOL_SOCKET, SO_BINDTODEVICE, ifname.c_str(),
+                                    static_cast<socklen_t>(ifname.size() + 1)) != 0) {
+    return false;
+  }
   // Connected, the socket takes datagrams from the target only.
   if (connect(echo.fd.get(), reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) return false;
   ssize_t sent = send(echo.fd.get(), request.data(), request.size(), 0);

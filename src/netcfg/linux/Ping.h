@@ -2,7 +2,7 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
+#include <string>
 
 #include "netcfg/EchoPacket.h"
 
@@ -10,13 +10,12 @@
 uint16_t EchoIdentifier();
 
 enum class PingSocket {
-  kRawOrDatagram,  // a raw ICMP socket; the unprivileged ping socket where that is refused
-  kDatagramOnly,   // only the unprivileged ping socket
+  kRawOrDatagram,  // a raw ICMP socket (the network helper's); the ping socket where that is refused
+  kDatagramOnly,   // only the unprivileged ping socket (the program's own)
 };
 
 // One attempt: sends the request to the dotted IPv4 `address` and waits up to
 // 0.3 s for an echo reply from that address carrying our identifier and
 // sequence number; every other datagram starts a new wait. True when that
-// reply came. The raw socket comes from `openRaw` when it is given (the
-// network helper's; -1 when there is none), else the attempt opens one.
-bool PingOnce(const char* address, PingSocket kind, const std::function<int()>& openRaw = {});
+// reply came. With `ifname`, the request leaves through that adapter only.
+bool PingOnce(const char* address, PingSocket kind, const std::string& ifname = "");

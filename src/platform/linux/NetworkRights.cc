@@ -137,10 +137,14 @@ std::string DescribeMissingNetworkRights(const NetworkRights& rights,
     english.push_back("the ping");
   }
   if (chinese.empty()) return "";
-  std::string setcap =
-      "setcap cap_net_admin,cap_net_raw,cap_net_bind_service+ep " + programPath;
+  std::string setcap = GrantCommand(programPath);
   return "权限不足：" + JoinChinese(chinese) + "将失败，请以 root 运行或执行 " + setcap +
          " | Missing rights: " + JoinEnglish(english) + " will fail; run as root or: " + setcap;
+}
+
+std::string GrantCommand(const std::string& path) {
+  return "chgrp brickfix " + path + " && chmod 0750 " + path +
+         " && setcap cap_net_admin,cap_net_raw,cap_net_bind_service+ep " + path;
 }
 
 bool HasAnyNetworkCapability(const NetworkRights& rights) {

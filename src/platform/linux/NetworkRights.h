@@ -22,9 +22,14 @@ bool HasAnyNetworkCapability(const NetworkRights& rights);
 
 // Empty when the address change, port 69 and the ping can all work; else one
 // line in Chinese and English naming what will fail and how to fix it, with
-// `programPath` (the program that holds the rights) in the setcap command.
+// `programPath` (the program that holds the rights) in GrantCommand.
 std::string DescribeMissingNetworkRights(const NetworkRights& rights,
                                          const std::string& programPath);
+
+// The commands that give the program at `path` the network capabilities,
+// for the members of the group brickfix alone (the group and mode first:
+// changing a file's owner takes its capabilities away).
+std::string GrantCommand(const std::string& path);
 
 // Capabilities belong to a thread and are copied to the threads it starts,
 // so the two calls below belong at the start of main, before any other
