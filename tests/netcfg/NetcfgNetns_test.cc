@@ -582,6 +582,7 @@ TEST_F(NetcfgNetnsTest, TftpAnswersOnlyOnTheChosenAdapter) {
     ASSERT_EQ(Ip(command), 0);
   }
   tftp_test::Service service;
+  service.ops->SetRouterSubnet(tftp::kRouterNetwork, tftp::kRouterPrefix);
   service.Serve(tftp_test::Pattern(2000));
   std::strcpy(service.dlg->m_szAdapterNames[1], "pc");
   RecordingDhcp dhcp;
