@@ -435,6 +435,11 @@ void TermFrontend::ShowAbout() {
   RunModal(Modal{kAboutTitle, std::string(kAboutName) + "\n" + AboutVersionLine()});
 }
 
+void TermFrontend::SetStatus(const std::string& text) {
+  m_status = text;
+  Show();
+}
+
 void TermFrontend::SetTitle(const std::string& title) {
   m_title = title;
   WriteTitle("");
@@ -509,7 +514,8 @@ void TermFrontend::DrawBars(const ScreenLayout& layout) {
     Fill(layout.titleRow, 0, layout.cols, bar);
     std::string title = " " + DisplayLine(m_title);
     Put(layout.titleRow, 0, title, layout.cols, bar | A_BOLD);
-    std::string text = m_notice;
+    std::string text = m_status;
+    if (!m_notice.empty()) text += (text.empty() ? "" : "  ") + m_notice;
     if (m_bDiagShown) {
       std::string path = m_diag->Path();
       text += (text.empty() ? "" : "  ") + std::string("诊断信息 diagnostics: ") + path;
