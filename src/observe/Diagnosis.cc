@@ -45,7 +45,8 @@ std::string DetailOf(const Diagnosis& d) {
       return FormatIpv4(d.address) + (d.name.empty() ? "" : " " + d.name);
     case Cause::kPortTaken:
       if (d.pid > 0) return d.name + " pid " + std::to_string(d.pid);
-      return d.name.empty() ? "unknown program" : d.name;
+      if (!d.name.empty()) return d.name;
+      return d.owner.empty() ? "unknown program" : "a program of user " + d.owner;
     case Cause::kAddressLost: {
       std::string detail;
       switch (d.repair) {
@@ -92,9 +93,13 @@ std::string LogLineOf(const Diagnosis& d, FirewallKind firewall) {
       }
       return line + "，无法恢复。请关闭管理此网卡的程序后重试。";
     }
-    case Cause::kPortTaken:
-      return head + "UDP 69端口被" + (d.name.empty() ? "其它程序" : d.name) +
-             (d.pid > 0 ? "（进程号" + std::to_string(d.pid) + "）" : "") + "占用。请关闭它后重试。";
+    case Cause::kPortTaken: {
+      std::string holder = !d.name.empty()  ? d.name
+                           : d.owner.empty() ? std::string("其它程序")
+                                             : "用户" + d.owner + "的程序";
+      return head + "UDP 69端口被" + holder + (d.pid > 0 ? "（进程号" + std::to_string(d.pid) + "）" : "") +
+             "占用。请关闭它后重试。";
+    }
     case Cause::kStalled:
       return head + "传输中途中断，Terno多次没有应答。请检查网线，去掉中间的交换机，或把网口速度固定为100 Mbit/s后重试。";
   }
@@ -170,7 +175,7 @@ DiagnosisEngine::Outcome DiagnosisEngine::OnEvent(const Event& e) {
       Report({.cause = Cause::kOtherSubnet, .address = e.address}, e.t, out);
       break;
     case Event::kPortTaken:
-      Report({.cause = Cause::kPortTaken, .name = e.text, .pid = e.pid}, e.t, out);
+      Report({.cause = Cause::kPortTaken, .name = e.text, .pid = e.pid, .owner = e.owner}, e.t, out);
       break;
     case Event::kTransferStalled:
       Report({.cause = Cause::kStalled, .address = e.address, .name = e.text}, e.t, out);

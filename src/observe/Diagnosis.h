@@ -37,6 +37,7 @@ struct Diagnosis {
   std::uint32_t address = 0;
   std::string name;  // port-taken: the holder; address-lost: who took it; stalled: the file
   int pid = 0;       // port-taken
+  std::string owner;  // port-taken: the holder's user
   Repair repair = Repair::kNone;
   std::uint32_t ours = 0;  // the recovery address of the wait
   int prefixLength = 24;

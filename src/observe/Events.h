@@ -67,6 +67,7 @@ struct Event {
   int prefixLength = 0;
   int pid = 0;
   std::string text;
+  std::string owner;  // kPortTaken: the user whose program holds the port, when known
   FrameInfo frame;
 };
 
@@ -92,6 +93,13 @@ class ILinkMonitor {
   virtual bool Start(const std::string& adapter, ILinkSink& sink) = 0;
   // Returns once the sink is no longer called.
   virtual void Stop() = 0;
+};
+
+// Who holds a port (the system's side finds out).
+struct PortHolder {
+  std::string name;  // empty when it cannot be told
+  int pid = 0;       // 0 when it cannot be told
+  std::string owner;  // the user the holding socket belongs to; empty when unknown
 };
 
 // Where a capture of the recovery link hands up each frame it took: when it

@@ -96,7 +96,8 @@ void Observer::PortTaken(std::uint16_t port) {
   // Nobody holds it: the port was refused for want of rights, which the
   // program says from its start.
   if (!holder) return;
-  Post({.kind = Event::kPortTaken, .port = port, .pid = holder->pid, .text = holder->name});
+  Post({.kind = Event::kPortTaken, .port = port, .pid = holder->pid, .text = holder->name,
+        .owner = holder->owner});
 }
 
 void Observer::TransferStalled(std::uint32_t address, std::uint16_t port, const std::string& file) {

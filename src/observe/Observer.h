@@ -24,12 +24,6 @@
 
 namespace observe {
 
-// Who holds a port.
-struct PortHolder {
-  std::string name;  // empty when it cannot be told
-  int pid = 0;       // 0 when it cannot be told
-};
-
 struct ObserverParts {
   ILinkMonitor* monitor = nullptr;    // none: carrier and addresses are not watched
   ITimelineSink* timeline = nullptr;  // none: no timeline

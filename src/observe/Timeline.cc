@@ -119,6 +119,7 @@ std::string TimelineLine(const Event& e) {
     case Event::kPortTaken:
       line.Number("port", e.port).Text("holder", e.text);
       if (e.pid > 0) line.Number("pid", e.pid);
+      if (!e.owner.empty()) line.Text("user", e.owner);
       break;
     case Event::kTransferStalled:
       line.Address("to", e.address).Number("port", e.port).Text("file", e.text);
