@@ -14,6 +14,8 @@ struct CommandLine {
   bool help = false;
   bool version = false;
   bool restoreNetwork = false;  // --restore-network
+  bool supportBundle = false;   // --support-bundle [FILE]
+  std::string bundleFile;       // FILE, empty for the default name
   std::string error;  // non-empty: the arguments are wrong
 };
 
@@ -27,6 +29,7 @@ struct Operations {
   IFirmwareOps* firmware = nullptr;
   INetOps* net = nullptr;
   ITftpOps* tftp = nullptr;
+  IObserver* observer = nullptr;  // none: nothing is watched
 };
 
 // Creates the dialog, runs it in `frontend` until it is closed, and returns
