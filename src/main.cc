@@ -8,11 +8,13 @@
 #include "firmware/FirmwareOps.h"
 #include "netcfg/linux/HelperClient.h"
 #include "netcfg/linux/LinuxNetOps.h"
+#include "netcfg/linux/Observation.h"
 #include "platform/linux/Diagnostics.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/NetworkRights.h"
 #include "platform/linux/RunLock.h"
 #include "platform/linux/StateDir.h"
+#include "platform/linux/SupportBundle.h"
 #include "tftp/TftpOps.h"
 #include "ui/FdIo.h"
 #include "ui/Frontends.h"
@@ -43,6 +45,10 @@ int main(int argc, char** argv) {
     }
     std::fputs((line.help ? HelpText() : VersionText()).c_str(), stdout);
     return 0;
+  }
+  if (line.supportBundle) {
+    DropAllCapabilities();
+    return WriteSupportBundleFile(line.bundleFile, VersionText());
   }
   // Before anything else runs, while this is the only thread: the network
   // helper takes the network rights, and this process gives up every
@@ -79,8 +85,11 @@ int main(int argc, char** argv) {
   options.journalDir = stateDir;
   options.dhcpStarter = &access->dhcp();
   options.openEchoSocket = [access] { return access->client().OpenEchoSocket().Release(); };
-  auto* net = new LinuxNetOps(*new PosixProcessRunner, access->kernel(), options);
-  platform->SetAtEnd([net, diagnostics] {
+  auto* runner = new PosixProcessRunner;
+  auto* net = new LinuxNetOps(*runner, access->kernel(), options);
+  auto* observer = OpenLinuxObserver(diagnostics->Path().empty() ? "" : stateDir, VersionText(), *runner);
+  platform->SetAtEnd([net, diagnostics, observer] {
+    observer->Finish();
     WriteAll(STDERR_FILENO, net->DescribeChangedAdapters());
     diagnostics->RemoveIfEmpty();
   });
@@ -89,7 +98,7 @@ int main(int argc, char** argv) {
   tftp->SetListenerOpener([access](const std::string& adapter, std::uint16_t) {
     return tftp::UdpSocket(access->client().OpenTftpListener(adapter).Release());
   });
-  Operations ops{platform, new FirmwareOps, net, tftp};
+  Operations ops{platform, new FirmwareOps, net, tftp, observer};
   int status = RunMainDialog(*frontend, *bridge, ops);
   bridge->Close();
   frontend->Shutdown();
