@@ -98,8 +98,8 @@ int main(int argc, char** argv) {
   tftp->SetListenerOpener([access](const std::string& adapter, std::uint16_t) {
     return tftp::UdpSocket(access->client().OpenTftpListener(adapter).Release());
   });
-  Operations ops{platform, new FirmwareOps, net, tftp, observer};
-  int status = RunMainDialog(*frontend, *bridge, ops);
+  Operations ops{platform, new FirmwareOps, net, tftp};
+  int status = RunMainDialog(*frontend, *bridge, ops, observer);
   bridge->Close();
   frontend->Shutdown();
   platform->RunAtEnd();

@@ -75,7 +75,7 @@ std::string HelpText() {
          "See brickfix(1) for the details.\n";
 }
 
-int RunMainDialog(IFrontend& frontend, UiBridge& bridge, const Operations& ops) {
+int RunMainDialog(IFrontend& frontend, UiBridge& bridge, const Operations& ops, IObserver* observer) {
   CBrickfixDlg::Services services;
   services.view = &frontend;
   services.bridge = &bridge;
@@ -83,7 +83,7 @@ int RunMainDialog(IFrontend& frontend, UiBridge& bridge, const Operations& ops) 
   services.firmware = ops.firmware;
   services.net = ops.net;
   services.tftp = ops.tftp;
-  services.observer = ops.observer;
+  services.observer = observer;
   // The dialog lives until the process ends: worker threads may still use it.
   auto* dlg = new CBrickfixDlg(services);
   FrontendCallbacks callbacks;

@@ -29,13 +29,14 @@ struct Operations {
   IFirmwareOps* firmware = nullptr;
   INetOps* net = nullptr;
   ITftpOps* tftp = nullptr;
-  IObserver* observer = nullptr;  // none: nothing is watched
 };
 
 // Creates the dialog, runs it in `frontend` until it is closed, and returns
-// the frontend's result. Nothing is cleaned up afterwards: the caller ends
-// the process without running static destructors.
-int RunMainDialog(IFrontend& frontend, UiBridge& bridge, const Operations& ops);
+// the frontend's result. `observer` watches the recovery link (none: nothing
+// is watched). Nothing is cleaned up afterwards: the caller ends the process
+// without running static destructors.
+int RunMainDialog(IFrontend& frontend, UiBridge& bridge, const Operations& ops,
+                  IObserver* observer = nullptr);
 
 // The message box of a second start while another run holds the network.
 extern const char* const kAnotherRunText;
