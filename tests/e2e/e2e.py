@@ -596,16 +596,23 @@ def no_cloud_no_store(s):
     check_eq(os.readlink(os.path.join(s.rom, "RX2001-1")), planted, "the planted link")
 
 
+def hold_port_69(s, then="time.sleep(600)"):
+    """Another program binds UDP port 69 in pc and goes on with `then`
+    (Python, with os and time imported, and the socket inheritable)."""
+    holder = s.lab.start(s.lab.pc, ["/usr/bin/python3", "-c",
+                                    "import os,socket,time\n"
+                                    "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+                                    "s.bind(('0.0.0.0',69))\ns.set_inheritable(True)\n"
+                                    "print('bound',flush=True)\n" + then],
+                         stdout=subprocess.PIPE, text=True)
+    check_eq(holder.stdout.readline().strip(), "bound", "port 69 held")
+    return holder
+
+
 def hold_port_69_and_choose_a_model(s):
     """Another program holds UDP port 69 in pc; the program ends at its box."""
     s.store("RX2001-1.0", image_bytes(1000, "s9"))
-    holder = s.lab.start(s.lab.pc, ["/usr/bin/python3", "-c",
-                                    "import socket,time\n"
-                                    "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
-                                    "s.bind(('0.0.0.0',69))\nprint('bound',flush=True)\n"
-                                    "time.sleep(600)"],
-                         stdout=subprocess.PIPE, text=True)
-    check_eq(holder.stdout.readline().strip(), "bound", "port 69 held")
+    hold_port_69(s)
     bf = s.start_brickfix()
     bf.answer("1")
     bf.expect_message_box("程序即将退出，请关闭其它TFTP工具！", timeout=60)
@@ -752,17 +759,10 @@ def port_69_holder_named(s):
     """Another program, one this program may look at, holds UDP port 69:
     port-taken names it and its process id before the message box."""
     s.store("RX2001-1.0", image_bytes(1000, "s23"))
-    # It binds the port and becomes a plain "sleep" of root without any
-    # capability (as a daemon that drops them does), keeping the socket.
-    holder = s.lab.start(s.lab.pc, ["/usr/bin/python3", "-c",
-                                    "import os,socket\n"
-                                    "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
-                                    "s.bind(('0.0.0.0',69))\ns.set_inheritable(True)\n"
-                                    "print('bound',flush=True)\n"
-                                    "os.execvp('setpriv',['setpriv','--inh-caps=-all',"
-                                    "'--bounding-set=-all','--','sleep','600'])"],
-                         stdout=subprocess.PIPE, text=True)
-    check_eq(holder.stdout.readline().strip(), "bound", "port 69 held")
+    # It becomes a plain "sleep" of root without any capability (as a daemon
+    # that drops them does), keeping the socket.
+    holder = hold_port_69(s, "os.execvp('setpriv',['setpriv','--inh-caps=-all',"
+                             "'--bounding-set=-all','--','sleep','600'])")
     netlab.wait_for(lambda: open("/proc/%d/comm" % holder.pid).read().strip() == "sleep", 5,
                     "the holder's exec")
     bf = s.start_brickfix()

@@ -10,9 +10,6 @@
 #include "netcfg/Ipv4.h"
 #include "observe/Diagnosis.h"
 
-// Causes are written with designated initializers naming what matters.
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-
 namespace {
 
 using observe::DiagnosisEngine;
@@ -198,40 +195,6 @@ const Case kCases[] = {
 TEST(DiagnosisTest, RecordedSequences) {
   for (const Case& c : kCases) {
     EXPECT_EQ(Replay(c.steps), c.expected) << c.name;
-  }
-}
-
-TEST(DiagnosisTest, LinesSayWhatWasSeenAndWhatToDo) {
-  using observe::Cause;
-  using observe::Diagnosis;
-  using Repair = Diagnosis::Repair;
-  struct Line {
-    Diagnosis d;
-    observe::FirewallKind firewall;
-    const char* expected;
-  } lines[] = {
-      {{.cause = Cause::kNoLink}, observe::FirewallKind::kLinux,
-       "诊断（no-link）：网口没有连接信号。请用网线连接电脑和Terno的黄色LAN口，并确认Terno已通电。"},
-      {{.cause = Cause::kRouterExpects, .address = Ip("192.168.0.66")}, observe::FirewallKind::kLinux,
-       "诊断（router-expects）：Terno在寻找地址为192.168.0.66的服务器，而本机是192.168.1.88。请把这个地址告诉版主。"},
-      {{.cause = Cause::kBlocked}, observe::FirewallKind::kLinux,
-       "诊断（blocked）：Terno的请求到达了本机，却被防火墙拦下。请在nftables/iptables中放行UDP 69端口。"},
-      {{.cause = Cause::kBlocked}, observe::FirewallKind::kWindows,
-       "诊断（blocked）：Terno的请求到达了本机，却被防火墙拦下。请把此网络设为专用网络，或允许Brickfix接收UDP 69端口。"},
-      {{.cause = Cause::kOtherSubnet, .address = Ip("10.0.0.1")}, observe::FirewallKind::kLinux,
-       "诊断（other-subnet）：收到来自10.0.0.1的请求，不在192.168.1.0/24网段内，已忽略。Terno使用了另一个地址，请告诉版主。"},
-      {{.cause = Cause::kAddressLost, .repair = Repair::kLinkDown}, observe::FirewallKind::kLinux,
-       "诊断（address-lost）：本机地址192.168.1.88被其它程序移除，网线接好后将自动恢复。"},
-      {{.cause = Cause::kAddressLost, .name = "dhclient", .repair = Repair::kFailed}, observe::FirewallKind::kLinux,
-       "诊断（address-lost）：本机地址192.168.1.88被dhclient移除，无法恢复。请关闭管理此网卡的程序后重试。"},
-      {{.cause = Cause::kPortTaken, .owner = "tftp"}, observe::FirewallKind::kLinux,
-       "诊断（port-taken）：UDP 69端口被用户tftp的程序占用。请关闭它后重试。"},
-      {{.cause = Cause::kPortTaken, .name = "in.tftpd", .pid = 812}, observe::FirewallKind::kLinux,
-       "诊断（port-taken）：UDP 69端口被in.tftpd（进程号812）占用。请关闭它后重试。"},
-  };
-  for (Line& l : lines) {
-    l.d.ours = Ip("192.168.1.88");
-    EXPECT_EQ(observe::LogLineOf(l.d, l.firewall), l.expected);
   }
 }
 

@@ -1,5 +1,5 @@
 // Frames of the recovery link as the decoder reads them, shown by the lines
-// the timeline writes for them; and the timeline's other lines.
+// the timeline writes for them.
 #include <gtest/gtest.h>
 
 #include "netcfg/Ipv4.h"
@@ -114,25 +114,6 @@ TEST(FrameTimelineTest, FramesOfTheRecoveryLink) {
     bool outgoing = std::string(c.what).find("we send") != std::string::npos;
     EXPECT_EQ(LineOf(c.frame, outgoing), c.line) << c.what;
   }
-}
-
-TEST(FrameTimelineTest, OtherLines) {
-  Event wait{.kind = Event::kWaitBegin, .t = Millis(61001), .address = 0xC0A80158, .prefixLength = 24,
-             .text = "eth0"};
-  Event taken{.kind = Event::kPortTaken, .t = Millis(5), .port = 69, .pid = 77, .text = "in.tftpd",
-              .owner = "root"};
-  Event read{.kind = Event::kRequestRead, .t = Millis(7), .address = 0xC0A80101, .port = 1234,
-             .text = "recovery.bin"};
-  observe::Diagnosis lost{.cause = observe::Cause::kAddressLost, .t = Millis(2500), .name = "dhclient",
-                          .repair = observe::Diagnosis::Repair::kPutBack};
-  EXPECT_EQ(observe::TimelineLine(wait),
-            R"({"t":61.001,"event":"wait-begin","adapter":"eth0","address":"192.168.1.88","prefix":24})" "\n");
-  EXPECT_EQ(observe::TimelineLine(taken),
-            R"({"t":0.005,"event":"port-taken","port":69,"holder":"in.tftpd","pid":77,"user":"root"})" "\n");
-  EXPECT_EQ(observe::TimelineLine(read),
-            R"({"t":0.007,"event":"request-read","from":"192.168.1.1","port":1234,"file":"recovery.bin"})" "\n");
-  EXPECT_EQ(observe::TimelineLine(lost),
-            R"({"t":2.500,"event":"diagnosis","cause":"address-lost","detail":"put back; taken by dhclient"})" "\n");
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The Linux side of the observer's files: the capture read back by tshark,
-// the support bundle opened by tar, the timeline's pruning, and the holder
-// of a UDP port found in /proc.
+// the support bundle opened by tar, and the holder of a UDP port found in
+// /proc.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -146,30 +146,6 @@ TEST(ObserveLinuxTest, SupportBundleOfTheLatestRunOpensWithTar) {
   EXPECT_FALSE(fs::exists(dir.path + "/none.tar.gz.tmp"));
   if (before) setenv("XDG_STATE_HOME", saved.c_str(), 1);
   else unsetenv("XDG_STATE_HOME");
-}
-
-TEST(ObserveLinuxTest, TimelinesArePrunedLikeTheDiagnostics) {
-  TempDir dir;
-  for (int i = 0; i < 12; ++i) {
-    Write(dir.path + "/timeline-2020010" + std::to_string(i / 10) + "-00000" + std::to_string(i % 10) +
-              "-1.jsonl", "{}\n");
-  }
-  Write(dir.path + "/capture-20200100-000000-1.pcapng", "old");
-  TimelineFile timeline;
-  ASSERT_TRUE(timeline.Open(dir.path));
-  timeline.Write("{\"t\":0.000,\"event\":\"start\"}\n");
-  timeline.Write("{\"t\":0.100,\"event\":\"end\"}\n");
-  int timelines = 0;
-  for (const auto& entry : fs::directory_iterator(dir.path)) {
-    timelines += entry.path().filename().string().rfind("timeline-", 0) == 0;
-  }
-  EXPECT_EQ(timelines, kRunFilesKept);
-  EXPECT_FALSE(fs::exists(dir.path + "/timeline-20200100-000000-1.jsonl"));
-  EXPECT_TRUE(fs::exists(dir.path + "/capture-20200100-000000-1.pcapng")) << "one capture is fewer than ten";
-  std::ifstream in(timeline.Path());
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
-            "{\"t\":0.000,\"event\":\"start\"}\n{\"t\":0.100,\"event\":\"end\"}\n");
-  EXPECT_EQ(fs::path(timeline.Path()).filename(), "timeline-" + RunStamp() + ".jsonl");
 }
 
 TEST(ObserveLinuxTest, HolderOfAUdpPortIsFoundInProc) {
