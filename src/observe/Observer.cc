@@ -63,6 +63,9 @@ void Observer::WaitBegins(CBrickfixDlg* dlg, const NetCommand& command) {
     Handle({.kind = Event::kWaitBegin, .t = Now(), .address = m_recovery,
             .prefixLength = PrefixOf(command.mask), .text = command.adapter},
            actions);
+    // A new wait after a failed flash starts with the address as it is: one
+    // that went meanwhile is still to be put back.
+    if (m_present == false) Handle({.kind = Event::kAddressGone, .t = Now(), .address = m_recovery}, actions);
     actions.status = "";
   }
   Carry(actions);

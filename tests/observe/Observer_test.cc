@@ -152,6 +152,26 @@ TEST(ObserverTest, WatchdogPutsTheAddressBackWithTheWizardsCommandUntilItIsRelea
                    "diagnosis", "request-read", "wait-end", "watch-end", "end"}));
 }
 
+// The router reboots after a failed flash and its link drops, taking the
+// address with it: the next wait puts it back once the link is up.
+TEST(ObserverTest, TheNextWaitPutsBackAnAddressThatWentMeanwhile) {
+  Rig rig;
+  NetCommand command = rig.dlg->RecoveryAddressCommand("eth0");
+  rig.observer->WaitBegins(rig.dlg.get(), command);
+  rig.monitor.sink->OnAddresses({kRecovery});
+  rig.monitor.sink->OnCarrier(false);
+  rig.monitor.sink->OnAddresses({});
+  rig.observer->WaitBegins(rig.dlg.get(), command);
+  rig.Advance(5s);
+  EXPECT_EQ(rig.Commands(), 0u) << "not while the link is down";
+  rig.monitor.sink->OnCarrier(true);
+  rig.Advance(350ms);
+  for (auto deadline = Clock::now() + 5s; rig.Commands() == 0 && Clock::now() < deadline;) {
+    std::this_thread::sleep_for(5ms);
+  }
+  EXPECT_EQ(rig.Commands(), 1u);
+}
+
 TEST(ObserverTest, FramesFeedTheDiagnosisAndTheCapture) {
   Rig rig;
   rig.observer->WaitBegins(rig.dlg.get(), rig.dlg->RecoveryAddressCommand("eth0"));
