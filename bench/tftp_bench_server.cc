@@ -1,9 +1,9 @@
 // Serves one image from memory with the program's TFTP service, for the
 // benchmark and for trying the router simulator by hand:
 //   tftp_bench_server IMAGE [PORT [ADAPTER]]
-// With an adapter, the observer watches it as in a run, and is handed every
-// frame of it (root only; the timeline and the capture go to a temporary
-// folder).
+// With an adapter, the observer watches it as in a run and is handed its
+// frames as the network helper's capture will hand them up (root only; the
+// timeline and the capture go to a new folder in the temporary folder).
 // The log goes to standard error. Runs until it is killed. The same source
 // builds for Linux and for Windows.
 #include <chrono>
