@@ -583,6 +583,7 @@ TEST_F(NetcfgNetnsTest, TftpAnswersOnlyOnTheChosenAdapter) {
     ASSERT_EQ(Ip(command), 0);
   }
   tftp_test::Service service;
+  service.ops->SetRouterSubnet(0xC0A80100, 24);  // the router's own, not the loopback tests'
   service.Serve(tftp_test::Pattern(2000));
   std::strcpy(service.dlg->m_szAdapterNames[1], "pc");
   RecordingDhcp dhcp;
