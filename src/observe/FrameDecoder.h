@@ -8,11 +8,12 @@
 #include <span>
 
 #include "observe/Events.h"
+#include "tftp/TftpPacket.h"
 
 namespace observe {
 
-constexpr std::uint16_t kTftpPort = 69;
-constexpr std::uint16_t kFirstTransferPort = 56991;
+using tftp::kFirstTransferPort;
+using tftp::kTftpPort;
 
 // The frame's meaning, or nothing for a frame the observer does not look at
 // (another protocol, other UDP ports, a later fragment) or cannot read.
