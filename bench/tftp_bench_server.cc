@@ -1,17 +1,22 @@
 // Serves one image from memory with the program's TFTP service, for the
 // benchmark and for trying the router simulator by hand:
-//   tftp_bench_server IMAGE [PORT]
+//   tftp_bench_server IMAGE [PORT [ADAPTER]]
+// With an adapter, the observer watches it as in a run and is handed its
+// frames as the network helper's capture will hand them up (root only; the
+// timeline and the capture go to a new folder in the temporary folder).
 // The log goes to standard error. Runs until it is killed. The same source
 // builds for Linux and for Windows.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "BenchObserver.h"
 #include "app/BrickfixDlg.h"
 #include "console/ConsoleView.h"
 #include "console/UiBridge.h"
@@ -50,8 +55,8 @@ class BenchPlatform : public IPlatform {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || argc > 3) {
-    std::fprintf(stderr, "usage: tftp_bench_server IMAGE [PORT]\n");
+  if (argc < 2 || argc > 4) {
+    std::fprintf(stderr, "usage: tftp_bench_server IMAGE [PORT [ADAPTER]]\n");
     return 2;
   }
   std::ifstream file(argv[1], std::ios::binary);
@@ -70,15 +75,27 @@ int main(int argc, char** argv) {
   auto* view = new StderrView;
   auto* bridge = new UiBridge;
   auto* platform = new BenchPlatform;
-  auto port = static_cast<std::uint16_t>(argc == 3 ? std::atoi(argv[2]) : tftp::kTftpPort);
+  auto port = static_cast<std::uint16_t>(argc >= 3 ? std::atoi(argv[2]) : tftp::kTftpPort);
+  IObserver* observer = nullptr;
+  if (argc == 4) {
+    std::string error;
+    std::string dir = std::filesystem::temp_directory_path().string();
+    observer = StartBenchObserver(argv[3], dir, error);
+    if (!observer) {
+      std::fprintf(stderr, "tftp_bench_server: %s\n", error.c_str());
+      return 1;
+    }
+  }
   auto* tftp = new TftpOps(port);
   CBrickfixDlg::Services services;
   services.view = view;
   services.bridge = bridge;
   services.platform = platform;
   services.tftp = tftp;
+  services.observer = observer;
   auto* dlg = new CBrickfixDlg(services);
   dlg->InitConsole();
+  if (observer) BeginBenchWait(*observer, dlg, argv[3]);
   dlg->m_strModel = "recovery.bin";
   dlg->m_bCfgNotRequested = 0;  // every fetch just waits for a report
   dlg->m_pTftpThread = tftp->StartListener(dlg);

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-60}
-targets=(listener_request read_transfer write_transfer result_code helper_request)
+targets=(listener_request read_transfer write_transfer result_code helper_request frame_decoder)
 
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DBRICKFIX_FUZZ=ON -DBRICKFIX_TESTS=OFF -DBRICKFIX_SANITIZE=address \

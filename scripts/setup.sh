@@ -7,10 +7,10 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest
   libcurl4-openssl-dev libjsoncpp-dev libssl-dev openssl ca-certificates
   dpkg-dev groff-base passwd
-  libncurses-dev libnl-3-dev libnl-route-3-dev libcap2-bin
+  libncurses-dev libnl-3-dev libnl-route-3-dev libcap2-bin libarchive-dev
   libcpp-httplib-dev
   clang libclang-rt-14-dev
-  tmux iproute2 iputils-ping python3
+  tmux iproute2 iputils-ping python3 tshark
   tftp-hpa atftp busybox curl tftpd-hpa dnsmasq-base isc-dhcp-client
   qt6-base-dev fonts-wqy-zenhei xvfb xauth imagemagick openbox xdotool
   u-boot-qemu qemu-system-arm network-manager linux-perf
@@ -31,6 +31,9 @@ if [ ${#missing[@]} -gt 0 ]; then
     $SUDO chmod +x /usr/sbin/policy-rc.d
     trap '$SUDO rm -f /usr/sbin/policy-rc.d' EXIT
   fi
+  # tshark reads the capture back in a test; nobody else needs to capture,
+  # so dumpcap stays an ordinary program (no setuid, no capabilities).
+  echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
   $SUDO apt-get update
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
   # NetworkManager is installed for the tests, which run their own copies in

@@ -8,12 +8,14 @@
 #include "firmware/FirmwareOps.h"
 #include "netcfg/linux/HelperClient.h"
 #include "netcfg/linux/LinuxNetOps.h"
+#include "netcfg/linux/Observation.h"
 #include "platform/linux/Diagnostics.h"
 #include "platform/linux/InvokingUser.h"
 #include "platform/linux/LinuxPlatform.h"
 #include "platform/linux/NetworkRights.h"
 #include "platform/linux/RunLock.h"
 #include "platform/linux/StateDir.h"
+#include "platform/linux/SupportBundle.h"
 #include "tftp/TftpOps.h"
 #include "ui/FdIo.h"
 #include "ui/Frontends.h"
@@ -66,6 +68,16 @@ int main(int argc, char** argv) {
     std::optional<Account> owner = invoker ? invoker : AccountOf(0);
     UseAccountStateDirectory(owner.value_or(Account{}), !invoker);
   }
+  // The support bundle reads the state folder and writes one file: no right
+  // is needed, and a bundle asked for through sudo belongs to the user.
+  if (line.supportBundle) {
+    std::string error;
+    if (!GiveUpRights(invoker, error)) {
+      std::fprintf(stderr, "brickfix: %s\n", error.c_str());
+      return 1;
+    }
+    return WriteSupportBundleFile(line.bundleFile, VersionText());
+  }
   // One run at a time in this network namespace, taken before anything
   // changes. Then, while this is the only thread: the network helper takes
   // the network rights (and its part of the lock), and this process gives
@@ -108,8 +120,11 @@ int main(int argc, char** argv) {
   options.journalDir = stateDir;
   options.dhcpStarter = &access->dhcp();
   options.probeRouter = [access](const std::string& adapter) { return access->client().ProbeRouter(adapter); };
-  auto* net = new LinuxNetOps(*new PosixProcessRunner, access->kernel(), options);
-  platform->SetAtEnd([net, diagnostics, access] {
+  auto* runner = new PosixProcessRunner;
+  auto* net = new LinuxNetOps(*runner, access->kernel(), options);
+  auto* observer = OpenLinuxObserver(diagnostics->Path().empty() ? "" : stateDir, VersionText(), *runner);
+  platform->SetAtEnd([net, diagnostics, access, observer] {
+    observer->Finish();
     // An end the program meant: the helper leaves the adapter as it is.
     access->client().Goodbye();
     WriteAll(STDERR_FILENO, net->DescribeChangedAdapters());
@@ -121,7 +136,7 @@ int main(int argc, char** argv) {
     return tftp::UdpSocket(access->client().OpenTftpListener(adapter).Release());
   });
   Operations ops{platform, new FirmwareOps, net, tftp};
-  int status = RunMainDialog(*frontend, *bridge, ops);
+  int status = RunMainDialog(*frontend, *bridge, ops, observer);
   bridge->Close();
   frontend->Shutdown();
   platform->RunAtEnd();

@@ -17,6 +17,10 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     else if (!std::strcmp(arg, "--ui=line")) line.ui = CommandLine::kLine;
     else if (!std::strcmp(arg, "--ui=gui")) line.ui = CommandLine::kGui;
     else if (!std::strcmp(arg, "--restore-network")) line.restoreNetwork = true;
+    else if (!std::strcmp(arg, "--support-bundle")) {
+      line.supportBundle = true;
+      if (i + 1 < argc && argv[i + 1][0] != '-') line.bundleFile = argv[++i];
+    }
     else {
       line.error = std::string("unknown argument: ") + arg;
       break;
@@ -30,6 +34,7 @@ std::string VersionText() { return std::string("brickfix ") + BRICKFIX_VERSION +
 std::string HelpText() {
   return "Usage: brickfix [--ui=tui|line|gui]\n"
          "       brickfix --restore-network\n"
+         "       brickfix --support-bundle [FILE]\n"
          "       brickfix -h|--help|--version\n"
          "\n"
          "Brings a Terno router back from damaged firmware: fetches the newest\n"
@@ -42,6 +47,10 @@ std::string HelpText() {
          "  --restore-network\n"
          "               put back the settings a run left changed on the wired\n"
          "               adapter, as its journal in the state folder lists them\n"
+         "  --support-bundle [FILE]\n"
+         "               write the latest run's timeline, diagnostics, capture and\n"
+         "               adapter journal, with the version and the system, to FILE\n"
+         "               (default: brickfix-support-DATE-TIME.tar.gz here) for support\n"
          "  -h, --help   print this text\n"
          "  --version    print the version\n"
          "\n"
@@ -50,7 +59,7 @@ std::string HelpText() {
          "  SSL_CERT_FILE        trust store for the cloud's certificate\n"
          "  XDG_STATE_HOME       where the state folder is (default ~/.local/state):\n"
          "                       brickfix/ there holds the adapter journals and the\n"
-         "                       diagnostics of the last runs\n"
+         "                       diagnostics and timelines of the last runs\n"
          "\n"
          "Runs without any privilege of its own. Changing the adapter's address,\n"
          "pinging the router and serving UDP port 69 are done by the network\n"
@@ -66,7 +75,7 @@ std::string HelpText() {
          "See brickfix(1) for the details.\n";
 }
 
-int RunMainDialog(IFrontend& frontend, UiBridge& bridge, const Operations& ops) {
+int RunMainDialog(IFrontend& frontend, UiBridge& bridge, const Operations& ops, IObserver* observer) {
   CBrickfixDlg::Services services;
   services.view = &frontend;
   services.bridge = &bridge;
@@ -74,6 +83,7 @@ int RunMainDialog(IFrontend& frontend, UiBridge& bridge, const Operations& ops) 
   services.firmware = ops.firmware;
   services.net = ops.net;
   services.tftp = ops.tftp;
+  services.observer = observer;
   // The dialog lives until the process ends: worker threads may still use it.
   auto* dlg = new CBrickfixDlg(services);
   FrontendCallbacks callbacks;

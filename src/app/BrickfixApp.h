@@ -14,6 +14,8 @@ struct CommandLine {
   bool help = false;
   bool version = false;
   bool restoreNetwork = false;  // --restore-network
+  bool supportBundle = false;   // --support-bundle [FILE]
+  std::string bundleFile;       // FILE, empty for the default name
   std::string error;  // non-empty: the arguments are wrong
 };
 
@@ -30,9 +32,11 @@ struct Operations {
 };
 
 // Creates the dialog, runs it in `frontend` until it is closed, and returns
-// the frontend's result. Nothing is cleaned up afterwards: the caller ends
-// the process without running static destructors.
-int RunMainDialog(IFrontend& frontend, UiBridge& bridge, const Operations& ops);
+// the frontend's result. `observer` watches the recovery link (none: nothing
+// is watched). Nothing is cleaned up afterwards: the caller ends the process
+// without running static destructors.
+int RunMainDialog(IFrontend& frontend, UiBridge& bridge, const Operations& ops,
+                  IObserver* observer = nullptr);
 
 // The message box of a second start while another run holds the network.
 extern const char* const kAnotherRunText;

@@ -44,6 +44,11 @@ int AsciiToInt(const std::string& text) {
 
 CBrickfixDlg::CBrickfixDlg(const Services& services) : m_services(services) {}
 
+IObserver& CBrickfixDlg::Observer() const {
+  static IObserver none;
+  return m_services.observer ? *m_services.observer : none;
+}
+
 bool CBrickfixDlg::OnInitDialog() {
   InitConsole();
   m_nAdapterCount = 0;
@@ -160,6 +165,9 @@ void CBrickfixDlg::RunStep() {
         Print("固件烧写失败！需要重试。");
         Print("请使用网线连接电脑的以太网口和Terno的一个黄色网口。");
         Print("请使用尖锐物按住RST按钮不松开再将Terno电源插上...");
+        if (int adapter = m_nAdapter; adapter >= 1) {
+          Observer().WaitBegins(this, RecoveryAddressCommand(m_szAdapterNames[adapter]));
+        }
       } else {
         MessageBox("固件不完整。请在退出后重试!");
         RestoreDhcp();

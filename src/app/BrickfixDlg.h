@@ -30,6 +30,7 @@ class CBrickfixDlg {
     IFirmwareOps* firmware = nullptr;
     INetOps* net = nullptr;
     ITftpOps* tftp = nullptr;
+    IObserver* observer = nullptr;  // none: nothing is watched
   };
 
   explicit CBrickfixDlg(const Services& services);
@@ -52,6 +53,8 @@ class CBrickfixDlg {
   void ClearLog();
   void SelectInput();
   void ClearInput();
+  // The window's status strip: the current diagnosis, or empty.
+  void ShowStatus(const std::string& text);
 
   // Adapters and addresses.
   void ListAdapters();
@@ -70,6 +73,9 @@ class CBrickfixDlg {
   void BeginThread(std::function<void()> fn);
 
   const Services& services() const { return m_services; }
+  // The observer of the recovery link (one that does nothing when the
+  // program has none).
+  IObserver& Observer() const;
 
   // Wizard state. Fields that several threads share are atomic.
   std::atomic<int> m_nStep{0};

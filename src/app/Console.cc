@@ -57,6 +57,10 @@ void CBrickfixDlg::ClearInput() {
   m_services.bridge->Invoke([&] { m_services.view->ClearInput(); });
 }
 
+void CBrickfixDlg::ShowStatus(const std::string& text) {
+  m_services.bridge->Invoke([&] { m_services.view->SetStatus(text); });
+}
+
 void CBrickfixDlg::MessageBox(const std::string& text) {
   m_services.bridge->Invoke([&] { m_services.view->MessageBox(text); });
 }

@@ -98,6 +98,7 @@ void CBrickfixDlg::ApplyAdapter(int n) {
     ExitProcess(0);
   }
   Print("IP地址信息配置完成");
+  Observer().WaitBegins(this, command);
   if (m_pTftpThread.load() == nullptr) m_pTftpThread = m_services.tftp->StartListener(this);
   Print("请使用网线连接电脑的以太网口和Terno的一个黄色网口。");
   Print("请使用尖锐物按住RST按钮不松开再将Terno电源插上...");
@@ -106,6 +107,7 @@ void CBrickfixDlg::ApplyAdapter(int n) {
 
 void CBrickfixDlg::RestoreDhcp() {
   int adapter = m_nAdapter;
+  Observer().AddressReleased();
   if (adapter != -1) RunCommand(DhcpCommand(m_szAdapterNames[adapter]));
   if (CWinThread* listener = m_pTftpThread.load()) {
     if (listener->m_threadId.load() != std::this_thread::get_id()) listener->m_bSuspended = true;
@@ -135,6 +137,7 @@ void CBrickfixDlg::WaitForRouter() {
 
 void CBrickfixDlg::FinishRecovery() {
   const char* name = m_szAdapterNames[m_nAdapter];
+  Observer().AddressReleased();
   if (!RunCommand(LanAddressCommand(name))) {
     Print("设置地址错误，请与版主反馈！");
     ExitProcess(0);

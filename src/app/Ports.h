@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <thread>
@@ -91,6 +92,38 @@ class ITftpOps {
   virtual CWinThread* StartListener(CBrickfixDlg* dlg) = 0;
   // Reads the result code from the uploaded report (may end the process).
   virtual int ParseRecoveryResult(CBrickfixDlg* dlg) = 0;
+};
+
+// Watches the recovery link while the wizard waits for the router and says
+// why nothing arrives (log lines, the window's status strip, the run's
+// timeline); keeps the recovery address on the adapter meanwhile. Every
+// operation does nothing here: this is the observer of a program that has
+// none. Callable from any thread.
+class IObserver {
+ public:
+  virtual ~IObserver() = default;
+
+  // The wizard has set the recovery address with `command` (through
+  // INetOps::Execute, which puts it back the same way) and waits for the
+  // router's first request: after the address is set, and again after a
+  // failed flash. `dlg` hears the diagnosis.
+  virtual void WaitBegins(CBrickfixDlg* /*dlg*/, const NetCommand& /*command*/) {}
+  // The wizard changes the adapter itself now (LAN address, DHCP): the
+  // recovery address is no longer kept. Returns once no repair of it runs.
+  virtual void AddressReleased() {}
+
+  // The TFTP service. Addresses are IPv4 in host byte order.
+  // The listener read a request from the router's subnet.
+  virtual void RequestRead(std::uint32_t /*address*/, std::uint16_t /*port*/,
+                           const std::string& /*file*/) {}
+  // The listener ignored a request from outside the router's subnet.
+  virtual void RequestIgnored(std::uint32_t /*address*/, std::uint16_t /*port*/) {}
+  // The listener cannot have `port`. Returns after saying who holds it, so
+  // that the line comes before the message box.
+  virtual void PortTaken(std::uint16_t /*port*/) {}
+  // A transfer of `file` to the router gave up after its retransmissions.
+  virtual void TransferStalled(std::uint32_t /*address*/, std::uint16_t /*port*/,
+                               const std::string& /*file*/) {}
 };
 
 // The host of the maker's cloud: BRICKFIX_CLOUD_HOST when set, else the

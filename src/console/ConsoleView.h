@@ -25,6 +25,10 @@ class IConsoleView {
   // confirmed it, or at once when the window has closed. While it is open the
   // frontend keeps serving other threads' console calls.
   virtual void MessageBox(const std::string& text) = 0;
+  // The status strip: one line about what the program sees on the recovery
+  // link (a diagnosis), empty for none. Line mode shows none: the line is in
+  // the log.
+  virtual void SetStatus(const std::string& /*text*/) {}
   // The window title.
   virtual void SetTitle(const std::string& title) = 0;
   // The look of the log (control 1000) or the answer box (control 1001).

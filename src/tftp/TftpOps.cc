@@ -62,18 +62,19 @@ int TftpOps::TftpListenerThread(CBrickfixDlg* dlg) {
     bound = sock->Bind(m_listenPort);
   }
   if (!bound) {
+    dlg->Observer().PortTaken(m_listenPort);
     dlg->MessageBox("程序即将退出，请关闭其它TFTP工具！");
     dlg->RestoreDhcp();
     dlg->ExitProcess(0);
   }
   m_boundPort = sock->LocalPort();
-  Serve(sock);
+  Serve(sock, dlg->Observer());
   return 0;
 }
 
 // The request loop: one transfer thread per read or write request. Returns
 // only when the service is being destroyed.
-void TftpOps::Serve(const std::shared_ptr<UdpSocket>& sock) {
+void TftpOps::Serve(const std::shared_ptr<UdpSocket>& sock, IObserver& observer) {
   std::uint8_t buffer[tftp::kRequestMax];
   for (;;) {
     tftp::Ready ready = tftp::WaitReadable(*sock, m_stop);
@@ -86,9 +87,15 @@ void TftpOps::Serve(const std::shared_ptr<UdpSocket>& sock) {
     // Only the router's subnet is served: a host on another network neither
     // starts a transfer nor ends the run with another model's name.
     std::uint32_t mask = m_prefixLength <= 0 ? 0 : ~0u << (32 - m_prefixLength);
-    if ((ntohl(request.client.sin_addr.s_addr) & mask) != (m_network & mask)) continue;
+    std::uint32_t from = ntohl(request.client.sin_addr.s_addr);
+    std::uint16_t fromPort = ntohs(request.client.sin_port);
     tftp::Request parsed = tftp::ClassifyRequest({buffer, std::min(length, sizeof buffer)}, length);
     if (parsed.kind == tftp::Request::kIgnore) continue;
+    if ((from & mask) != (m_network & mask)) {
+      observer.RequestIgnored(from, fromPort);
+      continue;
+    }
+    observer.RequestRead(from, fromPort, parsed.fileName);
     if (Busy()) {
       SendTftpError(*sock, request.client, tftp::kServerBusy);
       continue;

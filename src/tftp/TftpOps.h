@@ -68,7 +68,7 @@ class TftpOps : public ITftpOps {
 
  private:
   int TftpListenerThread(CBrickfixDlg* dlg);
-  void Serve(const std::shared_ptr<tftp::UdpSocket>& sock);
+  void Serve(const std::shared_ptr<tftp::UdpSocket>& sock, IObserver& observer);
   bool Busy();
   void StartTransfer(bool read, TransferRequest request);
   void ThreadEnded(int* count);

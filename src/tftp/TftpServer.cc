@@ -304,6 +304,10 @@ int TftpReadThread(TransferRequest request) {
     if (const char* error = ServeBlocks(sock, request, transfer)) {
       SendTftpError(sock, request.client, error);
       LogPrint("固件传送错误，请重试！");
+      if (error == tftp::kRecvAckTimeout) {
+        dlg->Observer().TransferStalled(ntohl(request.client.sin_addr.s_addr),
+                                        ntohs(request.client.sin_port), request.fileName);
+      }
       return 1;
     }
   }

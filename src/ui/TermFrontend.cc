@@ -435,6 +435,11 @@ void TermFrontend::ShowAbout() {
   RunModal(Modal{kAboutTitle, std::string(kAboutName) + "\n" + AboutVersionLine()});
 }
 
+void TermFrontend::SetStatus(const std::string& text) {
+  m_status = text;
+  Show();
+}
+
 void TermFrontend::SetTitle(const std::string& title) {
   m_title = title;
   WriteTitle("");
@@ -509,10 +514,12 @@ void TermFrontend::DrawBars(const ScreenLayout& layout) {
     Fill(layout.titleRow, 0, layout.cols, bar);
     std::string title = " " + DisplayLine(m_title);
     Put(layout.titleRow, 0, title, layout.cols, bar | A_BOLD);
-    // The diagnostics file first: the notice (about rights, or root) is
-    // long and may run past the bar's end.
-    std::string text;
-    if (m_bDiagShown) text = std::string("诊断信息 diagnostics: ") + m_diag->Path();
+    // The recovery link's status, then the diagnostics file: the notice
+    // (about rights, or root) is long and may run past the bar's end.
+    std::string text = m_status;
+    if (m_bDiagShown) {
+      text += (text.empty() ? "" : "  ") + std::string("诊断信息 diagnostics: ") + m_diag->Path();
+    }
     if (!m_notice.empty()) text += (text.empty() ? "" : "  ") + m_notice;
     if (!text.empty()) {
       int used = DisplayWidth(title) + 2;

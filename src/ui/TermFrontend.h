@@ -34,6 +34,7 @@ class TermFrontend : public IFrontend {
   void ClearInput() override;
   std::string GetInputText() override { return m_box.Text(); }
   void MessageBox(const std::string& text) override;
+  void SetStatus(const std::string& text) override;
   void SetTitle(const std::string& title) override;
   void ApplyStyle(int controlId, const CColorEdit& style) override;
   void ShowAbout() override;
@@ -92,6 +93,7 @@ class TermFrontend : public IFrontend {
   AnswerBox m_box;
   std::string m_title = "Brickfix";
   std::string m_notice;
+  std::string m_status;  // the current diagnosis, first in the top bar
   IDiagnosticsSink* m_diag = nullptr;
   bool m_bDiagShown = false;  // the top bar names the diagnostics file
   Colours m_logColours{0, 7};    // black on white until the console is styled

@@ -239,6 +239,7 @@ TEST_F(WizardTest, OneEthernetAdapterIsUsedAtOnce) {
   EXPECT_EQ(h.tftp.listenerStarts, 1);
   EXPECT_EQ(h.dlg->m_pTftpThread.load(), &h.tftp.listener);
   EXPECT_EQ(h.dlg->m_nStep, 5);
+  EXPECT_EQ(h.observer.Calls(), Lines{"wait eth0 192.168.1.88"});  // the wait for the router begins
 
   h.Answer("1");  // ignored from here on
   EXPECT_TRUE(h.view.Messages().empty());
@@ -369,6 +370,8 @@ TEST_F(ResultStepTest, SuccessAndRetryKeepEverythingRunning) {
   Report(0);
   EXPECT_EQ(h.view.LogLines(), Lines{"固件烧写成功！"});
   EXPECT_TRUE(h.net.commands.empty());
+  // A failed flash starts a new wait; success does not end the address's.
+  EXPECT_EQ(h.observer.Calls(), Lines(2, "wait eth0 192.168.1.88"));
   EXPECT_FALSE(h.tftp.listener.m_bSuspended);
   EXPECT_EQ(h.dlg->m_bBusy, 1);
   EXPECT_EQ(h.dlg->m_nStep, 7);
@@ -384,14 +387,22 @@ TEST_F(ResultStepTest, OtherCodesRestoreDhcpAndEnd) {
     ASSERT_EQ(h.net.commands.size(), 1u);
     EXPECT_EQ(h.net.commands[0].commandLine, "netsh interface ip set address \"eth0\" dhcp");
     EXPECT_TRUE(h.tftp.listener.m_bSuspended);
+    EXPECT_EQ(h.observer.Calls().back(), "released");
   }
 }
 
 TEST_F(ResultStepTest, RouterComingBackRestoresDhcp) {
   h.net.pingScript = {false, false, true, true, true, false, true, true, true, true, true, true,
                       true};
+  // The recovery address is released before the wizard changes it.
+  Lines heardBeforeLan;
+  h.net.executeHook = [&](const NetCommand& c) {
+    if (c.kind == NetCommand::kStatic) heardBeforeLan = h.observer.Calls();
+    return true;
+  };
   h.dlg->m_nStep = 8;
   h.dlg->RunStep();
+  EXPECT_EQ(heardBeforeLan, (Lines{"wait eth0 192.168.1.88", "released"}));
   Lines lines = h.view.LogLines();
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[lines.size() - 2], "...上电初始化中");

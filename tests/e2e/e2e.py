@@ -165,6 +165,8 @@ class Scenario:
         self.nm = None  # NetworkManager, when the scenario has it manage the adapter
         self.operator = OPERATOR
         self.run_folder = None  # what holds the operator's mount namespace
+        self.started = []  # every brickfix of the scenario
+        self.causes = set()  # the diagnoses the scenario provokes; no other may show
 
     def __enter__(self):
         self.lab = netlab.Lab().__enter__()
@@ -190,6 +192,14 @@ class Scenario:
         return self
 
     def __exit__(self, *exc):
+        try:
+            if exc[0] is None:
+                self.check_diagnoses()
+        finally:
+            self.close()
+        return False
+
+    def close(self):
         if self.bf and self.bf.proc.poll() is None:
             self.bf.proc.kill()
         self.lab.close()
@@ -197,7 +207,46 @@ class Scenario:
                          "/run/dhclient.%s.pid" % self.ifname):
             if os.path.exists(leftover):
                 os.remove(leftover)
-        return False
+
+    # -- what the program saw --
+
+    def timelines(self):
+        """Each run's timeline in the state folder, oldest first, as lists
+        of objects (every line must be one)."""
+        folder = os.path.join(self.state_home, "brickfix")
+        names = sorted(n for n in os.listdir(folder) if n.startswith("timeline-")) \
+            if os.path.isdir(folder) else []
+        out = []
+        for name in names:
+            with open(os.path.join(folder, name), encoding="utf-8") as f:
+                out.append([json.loads(line) for line in f])
+        return out
+
+    def check_diagnoses(self):
+        """Only the causes the scenario provokes show, in the log and in the
+        timelines; a healthy run shows none."""
+        for bf in self.started:
+            for line in bf.lines:
+                m = re.match(r"^诊断（([a-z-]+)）：", line)
+                check(not m or m.group(1) in self.causes, "an unexpected diagnosis: " + line)
+        for timeline in self.timelines():
+            check(timeline and timeline[0]["event"] == "start", "a timeline begins with the start")
+            for entry in timeline:
+                check(isinstance(entry.get("t"), (int, float)), "a time in %r" % entry)
+                if entry["event"] == "diagnosis":
+                    check(entry["cause"] in self.causes, "an unexpected diagnosis: %r" % entry)
+
+    def expect_diagnosis(self, code, since, limit, at_least=0.0):
+        """Waits for the diagnosis `code` and checks that it came between
+        at_least and limit seconds after `since`; returns the line."""
+        self.causes.add(code)
+        line = self.bf.expect(re.compile("^诊断（%s）：" % re.escape(code)), timeout=limit + 15)
+        elapsed = time.time() - since
+        if self.log:
+            self.log.write("  (%s after %.2f s)\n" % (code, elapsed))
+        check(at_least <= elapsed <= limit,
+              "%s after %.2f s, not within %.1f to %.1f s" % (code, elapsed, at_least, limit))
+        return line
 
     # -- the cloud --
 
@@ -278,6 +327,7 @@ class Scenario:
         command = self.command(cwd=self.work)
         self.bf = Brickfix(self.nm or self.lab, command[-1], self.work, env, self.log,
                            launcher=command[:-1])
+        self.started.append(self.bf)
         for line in MENU:
             self.bf.expect(line)
         if self.operator:
@@ -681,16 +731,23 @@ def no_cloud_no_store(s):
     check_eq(os.readlink(os.path.join(s.rom, "RX2001-1")), planted, "the planted link")
 
 
+def hold_port_69(s, then="time.sleep(600)"):
+    """Another program binds UDP port 69 in pc and goes on with `then`
+    (Python, with os and time imported, and the socket inheritable)."""
+    holder = s.lab.start(s.lab.pc, ["/usr/bin/python3", "-c",
+                                    "import os,socket,time\n"
+                                    "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+                                    "s.bind(('0.0.0.0',69))\ns.set_inheritable(True)\n"
+                                    "print('bound',flush=True)\n" + then],
+                         stdout=subprocess.PIPE, text=True)
+    check_eq(holder.stdout.readline().strip(), "bound", "port 69 held")
+    return holder
+
+
 def hold_port_69_and_choose_a_model(s):
     """Another program holds UDP port 69 in pc; the program ends at its box."""
     s.store("RX2001-1.0", image_bytes(1000, "s9"))
-    holder = s.lab.start(s.lab.pc, ["/usr/bin/python3", "-c",
-                                    "import socket,time\n"
-                                    "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
-                                    "s.bind(('0.0.0.0',69))\nprint('bound',flush=True)\n"
-                                    "time.sleep(600)"],
-                         stdout=subprocess.PIPE, text=True)
-    check_eq(holder.stdout.readline().strip(), "bound", "port 69 held")
+    hold_port_69(s)
     bf = s.start_brickfix()
     bf.answer("1")
     bf.expect_message_box("程序即将退出，请关闭其它TFTP工具！", timeout=60)
@@ -698,6 +755,7 @@ def hold_port_69_and_choose_a_model(s):
 
 
 def port_69_taken(s):
+    s.causes.add("port-taken")  # the holder's user at least; its process is root's
     hold_port_69_and_choose_a_model(s)
     check(s.pc_addresses() != ["192.168.1.88/24"], "the static address was handed back")
 
@@ -737,6 +795,131 @@ def lossy_router(s):
                       "--retransmit", "50")
     bf.expect("固件烧录中，请耐心等待Terno回复烧录结果！", timeout=180)
     s.router_done(router, timeout=240)
+
+
+# ---- the wait that explains itself ----
+
+def wait_for_router(s, model="4", image=None):
+    """A stored image, the adapter set up; returns (image, the time the wait
+    for the router began)."""
+    image = image or image_bytes(60000, "wait" + model)
+    s.store(g_model_codes[model] + "-1.0", image)
+    bf = s.start_brickfix()
+    bf.answer(model)
+    bf.expect("IP地址信息配置完成")
+    began = time.time()
+    for line in INSTRUCTIONS:
+        bf.expect(line)
+    return image, began
+
+
+g_model_codes = {"1": "RX2001", "2": "RX2002", "3": "RX2003", "4": "RX2004"}
+
+
+def recovery_still_succeeds(s, image):
+    router = s.router("--expect-md5", md5(image), "--retries", "40")
+    s.bf.expect(FLASHING, timeout=60)
+    s.router_done(router)
+
+
+def no_link_then_replugged(s):
+    """The cable is pulled at the router's end: no-link 5 s later, the
+    address stays; a router asking meanwhile is served once it is plugged
+    back in."""
+    image, _ = wait_for_router(s)
+    s.lab.set_link(s.lab.router, False)
+    pulled = time.time()
+    s.expect_diagnosis("no-link", pulled, 7.0, at_least=4.8)
+    router = s.router("--expect-md5", md5(image), "--retries", "60", "--retransmit", "500")
+    time.sleep(2)
+    check_eq(s.pc_addresses(), ["192.168.1.88/24"], "the address without a link")
+    s.lab.set_link(s.lab.router, True)
+    s.bf.expect(FLASHING, timeout=60)
+    s.router_done(router)
+    events = [e["event"] for e in s.timelines()[-1]]
+    check("carrier-down" in events and "carrier-up" in events, "the carrier in the timeline")
+
+
+def no_frames(s):
+    """The router never asks: no-frames at 30 s; a router that asks later
+    is still served."""
+    image, began = wait_for_router(s)
+    s.expect_diagnosis("no-frames", began, 32.0, at_least=29.5)
+    recovery_still_succeeds(s, image)
+
+
+def router_at_another_address(s):
+    """A router at 10.0.0.1 asks: other-subnet names it; it is not
+    served."""
+    wait_for_router(s)
+    s.lab.move_router("10.0.0.1/8", "192.168.1.0/24")
+    asked = time.time()
+    router = s.router("--expect-silence", "--retries", "2")
+    line = s.expect_diagnosis("other-subnet", asked, 2.5)
+    check("10.0.0.1" in line, "the line names the router's address: " + line)
+    s.router_done(router)
+    entry = [e for e in s.timelines()[-1] if e["event"] == "diagnosis"][0]
+    check_eq((entry["cause"], entry["detail"]), ("other-subnet", "10.0.0.1"), "the timeline's diagnosis")
+
+
+def address_taken_away(s):
+    """Another process removes the recovery address: address-lost, the
+    address is back within a second, and the recovery goes on."""
+    image, _ = wait_for_router(s)
+    netlab.run("ip", "-n", s.lab.pc, "addr", "del", "192.168.1.88/24", "dev", s.ifname)
+    taken = time.time()
+    netlab.wait_for(lambda: s.pc_addresses() == ["192.168.1.88/24"], 1.0, "the address back")
+    line = s.expect_diagnosis("address-lost", taken, 2.0)
+    check("已自动恢复" in line, "the line says the address is back: " + line)
+    recovery_still_succeeds(s, image)
+
+
+def nm_takes_the_adapter_back(s):
+    """NetworkManager brings the adapter's own profile back mid-wait: the
+    address goes, our profile comes back, and the recovery goes on."""
+    with_network_manager(s)
+    image, _ = wait_for_router(s)
+    check_eq(s.nm.device()[2], "brickfix-" + s.ifname, "our profile is active")
+    p = s.nm.start(s.nm.pc, ["nmcli", "--wait", "0", "connection", "up", "home"],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    taken = time.time()
+    p.wait(timeout=30)
+    line = s.expect_diagnosis("address-lost", taken, 3.0)
+    check("NetworkManager" in line, "the line names NetworkManager: " + line)
+    netlab.wait_for(lambda: "192.168.1.88/24" in s.pc_addresses(), 15, "the address back")
+    recovery_still_succeeds(s, image)
+
+
+def port_69_holder_named(s):
+    """Another program, one this program may look at, holds UDP port 69:
+    port-taken names it and its process id before the message box."""
+    s.store("RX2001-1.0", image_bytes(1000, "s23"))
+    # It becomes a plain "sleep" of root without any capability (as a daemon
+    # that drops them does), keeping the socket.
+    holder = hold_port_69(s, "os.execvp('setpriv',['setpriv','--inh-caps=-all',"
+                             "'--bounding-set=-all','--','sleep','600'])")
+    netlab.wait_for(lambda: open("/proc/%d/comm" % holder.pid).read().strip() == "sleep", 5,
+                    "the holder's exec")
+    bf = s.start_brickfix()
+    bf.answer("1")
+    s.causes.add("port-taken")
+    line = bf.expect(re.compile("^诊断（port-taken）："), timeout=60)
+    check("sleep（进程号%d）" % holder.pid in line, "the holder and its pid: " + line)
+    bf.expect_message_box("程序即将退出，请关闭其它TFTP工具！")
+    check_eq(bf.wait_exit(), 0, "exit status")
+
+
+def transfer_stalled(s):
+    """The router stops acknowledging mid-transfer: after the server's
+    retransmissions, stalled; the router's next attempt succeeds."""
+    image, _ = wait_for_router(s, image=image_bytes(200000, "s24"))
+    router = s.router("--silent-after", "3", "--expect-error", "Recv ack timeout!",
+                      "--error-wait", "90")
+    s.bf.expect("固件传送错误，请重试！", timeout=90)
+    gave_up = time.time()
+    s.expect_diagnosis("stalled", gave_up, 2.0)
+    s.router_done(router)
+    recovery_still_succeeds(s, image)
 
 
 # ---- the adapter's own settings ----
@@ -992,6 +1175,13 @@ SCENARIOS = [
     ("S15_NetworkManagerDownloadAndReport", nm_download_and_report_success),
     ("S16_NetworkManagerRouterComesBack", nm_router_comes_back),
     ("S17_NetworkManagerKillAndRestore", nm_kill_and_restore),
+    ("S18_NoLinkThenReplugged", no_link_then_replugged),
+    ("S19_NoFrames", no_frames),
+    ("S20_RouterAtAnotherAddress", router_at_another_address),
+    ("S21_AddressTakenAway", address_taken_away),
+    ("S22_NetworkManagerTakesTheAdapterBack", nm_takes_the_adapter_back),
+    ("S23_Port69HolderNamed", port_69_holder_named),
+    ("S24_TransferStalled", transfer_stalled),
 ]
 
 

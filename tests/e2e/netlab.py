@@ -113,6 +113,19 @@ class Lab:
                 out.append(parts[parts.index("inet") + 1])
         return out
 
+    def set_link(self, ns, up, dev="eth0"):
+        """Pulls (up=False) or plugs in the cable at ns's end: the other end
+        loses or regains its carrier."""
+        run("ip", "-n", ns, "link", "set", dev, "up" if up else "down")
+
+    def move_router(self, cidr, reach):
+        """The router's end gets cidr as its only address and reaches the
+        subnet `reach` straight over the cable, as a router with another
+        address configured would."""
+        run("ip", "-n", self.router, "addr", "flush", "dev", "eth0")
+        self.add_address(self.router, cidr)
+        run("ip", "-n", self.router, "route", "add", reach, "dev", "eth0")
+
     def add_pc_adapter(self, name, cidr=None):
         """Another Ethernet adapter in pc (a veth whose peer stays in router)."""
         self.extra_links += 1

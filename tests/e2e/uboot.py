@@ -15,6 +15,7 @@ Usage: uboot.py --build DIR [--scenario NAME ...] [--list]
 import os
 import re
 import shutil
+import socket
 import struct
 import subprocess
 import sys
@@ -48,8 +49,10 @@ class UBoot:
     PROMPT = "=> "
 
     def __init__(self, lab, tap, dump, log=None):
+        self.monitor = os.path.join(lab.tmp, "qemu-monitor")
         args = [QEMU, "-M", "virt", "-cpu", "cortex-a57", "-m", "256", "-nodefaults",
-                "-display", "none", "-monitor", "none", "-serial", "stdio", "-bios", FIRMWARE,
+                "-display", "none", "-monitor", "unix:%s,server=on,wait=off" % self.monitor,
+                "-serial", "stdio", "-bios", FIRMWARE,
                 "-netdev", "tap,id=n0,ifname=%s,script=no,downscript=no,vnet_hdr=off" % tap,
                 "-device", "virtio-net-pci,netdev=n0,romfile=",
                 # Every frame's head, both ways, for the ICMP check.
@@ -108,6 +111,29 @@ class UBoot:
             self.log.write("".join("  u-boot| " + l + "\n" for l in ([line] + out.splitlines())))
         return out
 
+    def set_link(self, up):
+        """The virtual NIC's link goes down or up (QEMU's monitor command
+        set_link), as when the router's port drops while it starts."""
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.settimeout(10)
+            s.connect(self.monitor)
+
+            def prompt():
+                said = b""
+                while not said.endswith(b"(qemu) "):
+                    chunk = s.recv(4096)
+                    if not chunk:
+                        raise AssertionError("QEMU's monitor closed: %r" % said)
+                    said += chunk
+                return said
+
+            prompt()  # the greeting
+            s.sendall(b"set_link n0 %s\n" % (b"on" if up else b"off"))
+            said = prompt()
+            check(b"not found" not in said and b"Error" not in said, "set_link: %r" % said)
+        if self.log:
+            self.log.write("  qemu| set_link n0 %s\n" % ("on" if up else "off"))
+
     def fetch_and_check(self, name, data, timeout):
         out = self.command("tftpboot 0x%x %s" % (LOAD_ADDRESS, name), timeout)
         got = re.search(r"Bytes transferred = (\d+) ", out)
@@ -161,6 +187,12 @@ def uboot_fetches(s, size, timeout):
     s.expect_address_setup()
     router.command("setenv ipaddr 192.168.1.1")
     router.command("setenv serverip 192.168.1.88")
+    # The router's link drops for a moment as it starts: the address stays
+    # and the fetch goes on.
+    router.set_link(False)
+    time.sleep(2)
+    router.set_link(True)
+    check_eq(s.pc_addresses(), ["192.168.1.88/24"], "the address after the router's link dropped")
     started = time.time()
     router.fetch_and_check("recovery-cfg.bin", config_record(version), 30)
     router.fetch_and_check("recovery.bin", image, timeout)

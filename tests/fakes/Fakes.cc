@@ -1,6 +1,7 @@
 #include "fakes/Fakes.h"
 
 #include "app/Log.h"
+#include "netcfg/Ipv4.h"
 
 // ---- FakeView ----
 
@@ -40,6 +41,11 @@ void FakeView::MessageBox(const std::string& text) {
     hook = onMessageBox;
   }
   if (hook) hook(text);
+}
+
+void FakeView::SetStatus(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex);
+  status = text;
 }
 
 void FakeView::SetTitle(const std::string& t) {
@@ -221,6 +227,46 @@ int FakeTftp::ParseRecoveryResult(CBrickfixDlg*) {
   return code;
 }
 
+// ---- FakeObserver ----
+
+namespace {
+
+std::string Endpoint(std::uint32_t address, std::uint16_t port) {
+  return FormatIpv4(address) + ":" + std::to_string(port);
+}
+
+}  // namespace
+
+void FakeObserver::Add(std::string call) {
+  std::lock_guard<std::mutex> lock(mutex);
+  calls.push_back(std::move(call));
+}
+
+void FakeObserver::WaitBegins(CBrickfixDlg*, const NetCommand& command) {
+  Add("wait " + command.adapter + " " + command.address);
+}
+
+void FakeObserver::AddressReleased() { Add("released"); }
+
+void FakeObserver::RequestRead(std::uint32_t address, std::uint16_t port, const std::string& file) {
+  Add("read " + Endpoint(address, port) + " " + file);
+}
+
+void FakeObserver::RequestIgnored(std::uint32_t address, std::uint16_t port) {
+  Add("ignored " + Endpoint(address, port));
+}
+
+void FakeObserver::PortTaken(std::uint16_t port) { Add("port-taken " + std::to_string(port)); }
+
+void FakeObserver::TransferStalled(std::uint32_t address, std::uint16_t port, const std::string& file) {
+  Add("stalled " + Endpoint(address, port) + " " + file);
+}
+
+std::vector<std::string> FakeObserver::Calls() const {
+  std::lock_guard<std::mutex> lock(mutex);
+  return calls;
+}
+
 // ---- WizardHarness ----
 
 CBrickfixDlg::Services MakeServices(IConsoleView& view, UiBridge& bridge, IPlatform& platform,
@@ -236,7 +282,9 @@ CBrickfixDlg::Services MakeServices(IConsoleView& view, UiBridge& bridge, IPlatf
 }
 
 WizardHarness::WizardHarness(FakePlatform::Mode mode) : platform(mode) {
-  dlg = std::make_unique<CBrickfixDlg>(MakeServices(view, bridge, platform, firmware, net, tftp));
+  CBrickfixDlg::Services services = MakeServices(view, bridge, platform, firmware, net, tftp);
+  services.observer = &observer;
+  dlg = std::make_unique<CBrickfixDlg>(services);
   bridge.AttachUiThread();
 }
 

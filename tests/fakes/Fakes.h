@@ -27,6 +27,7 @@ class FakeView : public IConsoleView {
   void ClearInput() override;
   std::string GetInputText() override;
   void MessageBox(const std::string& text) override;
+  void SetStatus(const std::string& text) override;
   void SetTitle(const std::string& title) override;
   void ApplyStyle(int controlId, const CColorEdit& style) override;
   void ShowAbout() override;
@@ -45,6 +46,7 @@ class FakeView : public IConsoleView {
   bool inputFocused = false;
   std::vector<std::string> messages;
   std::string title;
+  std::string status;
   int aboutCount = 0;
   int shutdownCount = 0;
   std::map<int, CColorEdit> styles;
@@ -127,6 +129,27 @@ class FakeTftp : public ITftpOps {
   std::deque<int> results;  // codes returned by ParseRecoveryResult, front first
 };
 
+// Records what the wizard and the TFTP service tell the observer, one text
+// per call ("wait lan0 192.168.1.88", "released", "read 192.168.1.1:2000
+// recovery.bin", "ignored ...", "port-taken 69", "stalled ...").
+class FakeObserver : public IObserver {
+ public:
+  void WaitBegins(CBrickfixDlg* dlg, const NetCommand& command) override;
+  void AddressReleased() override;
+  void RequestRead(std::uint32_t address, std::uint16_t port, const std::string& file) override;
+  void RequestIgnored(std::uint32_t address, std::uint16_t port) override;
+  void PortTaken(std::uint16_t port) override;
+  void TransferStalled(std::uint32_t address, std::uint16_t port, const std::string& file) override;
+
+  std::vector<std::string> Calls() const;
+
+  mutable std::mutex mutex;
+  std::vector<std::string> calls;
+
+ private:
+  void Add(std::string call);
+};
+
 // The services of a dialog built from the given parts.
 CBrickfixDlg::Services MakeServices(IConsoleView& view, UiBridge& bridge, IPlatform& platform,
                                     IFirmwareOps& firmware, INetOps& net, ITftpOps& tftp);
@@ -146,5 +169,6 @@ struct WizardHarness {
   FakeFirmware firmware;
   FakeNet net;
   FakeTftp tftp;
+  FakeObserver observer;
   std::unique_ptr<CBrickfixDlg> dlg;
 };

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -23,6 +24,7 @@
 
 #include "fakes/Fakes.h"
 #include "netcfg/linux/HelperClient.h"
+#include "netcfg/linux/LinkMonitor.h"
 #include "netcfg/linux/LinuxNetOps.h"
 #include "netcfg/linux/Netlink.h"
 #include "netcfg/linux/Ping.h"
@@ -705,6 +707,56 @@ TEST_F(NetcfgNetnsTest, WaitForRouterEndsOnceTheRouterComesUp) {
   std::string log = wizard.view.Log();
   EXPECT_FALSE(log.empty());
   EXPECT_EQ(log.find_first_not_of('.'), std::string::npos) << log;
+}
+
+// What the link monitor reports of the adapter "pc", in order.
+class LinkReports : public observe::ILinkSink {
+ public:
+  void OnCarrier(bool up) override { Add(up ? "carrier up" : "carrier down"); }
+  void OnAddresses(const std::vector<std::uint32_t>& addresses) override {
+    std::string text = "addresses";
+    for (std::uint32_t a : addresses) text += " " + std::to_string(a >> 24) + "." + std::to_string(a & 0xFF);
+    Add(text);
+  }
+  // Waits until the last report is `report`; all of them.
+  Lines WaitFor(const std::string& report) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait_for(lock, 5s, [&] { return !m_reports.empty() && m_reports.back() == report; });
+    return m_reports;
+  }
+
+ private:
+  void Add(std::string report) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_reports.push_back(std::move(report));
+    m_changed.notify_all();
+  }
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  Lines m_reports;
+};
+
+// The cable pulled and plugged back at the router's end, an address added
+// and taken away: each once, in order, after the state it started from.
+TEST_F(NetcfgNetnsTest, LinkMonitorHearsTheCarrierAndTheAddresses) {
+  ASSERT_EQ(Ip({"-n", pcNs, "link", "set", "pc", "up"}), 0);
+  LinkReports reports;
+  LinkMonitor monitor;
+  RunInNetns(pcNs, [&] {
+    EXPECT_FALSE(monitor.Start("nosuchlink", reports));
+    ASSERT_TRUE(monitor.Start("pc", reports));
+  });
+  reports.WaitFor("addresses");
+  ASSERT_EQ(Ip({"-n", routerNs, "link", "set", "router", "down"}), 0);
+  reports.WaitFor("carrier down");
+  ASSERT_EQ(Ip({"-n", routerNs, "link", "set", "router", "up"}), 0);
+  reports.WaitFor("carrier up");
+  ASSERT_EQ(Ip({"-n", pcNs, "addr", "add", "192.168.1.88/24", "dev", "pc"}), 0);
+  reports.WaitFor("addresses 192.88");
+  ASSERT_EQ(Ip({"-n", pcNs, "addr", "del", "192.168.1.88/24", "dev", "pc"}), 0);
+  EXPECT_EQ(reports.WaitFor("addresses"),
+            (Lines{"carrier up", "addresses", "carrier down", "carrier up", "addresses 192.88", "addresses"}));
+  monitor.Stop();
 }
 
 }  // namespace

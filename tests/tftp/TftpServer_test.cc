@@ -208,6 +208,11 @@ TEST(TftpServerTest, SilenceEndsAfterTheSeriesOfWaitsDespiteAStranger) {
   EXPECT_GT(rejected, 5);
   ASSERT_TRUE(service.Idle());
   EXPECT_TRUE(service.HasLine("固件传送错误，请重试！"));
+  // The observer hears of the request and of the transfer that gave up.
+  std::string router127 = "127.0.0.1:" + std::to_string(router.port());
+  EXPECT_EQ(service.observer.Calls(),
+            (std::vector<std::string>{"read " + router127 + " recovery.bin",
+                                      "stalled " + router127 + " recovery.bin"}));
 }
 
 TEST(TftpServerTest, AnotherModelsNameEndsTheProgram) {
@@ -285,6 +290,9 @@ TEST(TftpServerTest, ListenerIgnoresAllButReadAndWriteRequestsFromTheRouterSubne
   stranger.Send(listener, Request(tftp::kReadRequest, "RX9999.bin"));
   stranger.Send(listener, Request(tftp::kWriteRequest, "recovery-result"));
   EXPECT_FALSE(stranger.Receive(300ms));
+  // The observer hears of each ignored request, and of nothing else below.
+  std::string ignored = "ignored 127.0.0.2:" + std::to_string(stranger.port());
+  EXPECT_EQ(service.observer.Calls(), (std::vector<std::string>(3, ignored)));
 
   Peer router;
   std::string overLong = Request(tftp::kReadRequest, "recovery.bin");
@@ -296,6 +304,7 @@ TEST(TftpServerTest, ListenerIgnoresAllButReadAndWriteRequestsFromTheRouterSubne
   EXPECT_FALSE(router.Receive(300ms));
   EXPECT_EQ(service.ops->TransfersStarted(), 0);
   EXPECT_TRUE(service.view.Messages().empty());
+  EXPECT_EQ(service.observer.Calls().size(), 3u);
 
   // Once the wizard has suspended it, the listener serves nothing more.
   service.dlg->m_pTftpThread.load()->m_bSuspended = true;
@@ -308,8 +317,13 @@ TEST(TftpServerTest, TakenListenerPortEndsTheProgram) {
   tftp::UdpSocket other = tftp::UdpSocket::Open();
   ASSERT_TRUE(other.Bind(0));
   Service service(200ms, other.LocalPort());
+  // The observer says who holds the port before the box.
+  std::vector<std::string> heardBeforeBox;
+  service.view.onMessageBox = [&](const std::string&) { heardBeforeBox = service.observer.Calls(); };
   EXPECT_EQ(service.Start(), 0);
   service.platform.JoinAll();
+  EXPECT_EQ(heardBeforeBox,
+            (std::vector<std::string>{"port-taken " + std::to_string(other.LocalPort())}));
   EXPECT_EQ(service.view.Messages(),
             (std::vector<std::string>{"程序即将退出，请关闭其它TFTP工具！"}));
   EXPECT_EQ(service.platform.exits, (std::vector<int>{0}));

@@ -154,8 +154,9 @@ class Service {
     // image: its reports are believed.
     ops->SetRouterSubnet(INADDR_LOOPBACK, 8);
     ops->Fetchers().Add(htonl(INADDR_LOOPBACK));
-    dlg = std::make_unique<CBrickfixDlg>(
-        MakeServices(view, bridge, platform, firmware, net, *ops));
+    CBrickfixDlg::Services services = MakeServices(view, bridge, platform, firmware, net, *ops);
+    services.observer = &observer;
+    dlg = std::make_unique<CBrickfixDlg>(services);
     dlg->InitConsole();
     dlg->m_strModel = "RX2001";
     dlg->m_nAdapter = 1;
@@ -228,6 +229,7 @@ class Service {
   FakePlatform platform{FakePlatform::kRealThreads};
   FakeFirmware firmware;
   FakeNet net;
+  FakeObserver observer;
   std::uint16_t firstPort;
   std::unique_ptr<TftpOps> ops;
   std::unique_ptr<CBrickfixDlg> dlg;

@@ -14,9 +14,15 @@
 #include <cstring>
 #include <functional>
 
+#include "netcfg/linux/NetlinkMessages.h"
 #include "platform/linux/ScopedFd.h"
 
 namespace {
+
+using netlink::AttrText;
+using netlink::AttrU32;
+using netlink::BodyOf;
+using netlink::ForEachAttr;
 
 // One request: header, fixed body, attributes.
 class NlMessage {
@@ -97,31 +103,6 @@ class RtnlSocket {
   ScopedFd m_fd;
   uint32_t m_seq = 0;
 };
-
-// Calls `fn` for each attribute after the fixed body `Body` of `msg`.
-template <class Body, class Fn>
-void ForEachAttr(const nlmsghdr& msg, Fn fn) {
-  auto* data = static_cast<const char*>(NLMSG_DATA(const_cast<nlmsghdr*>(&msg)));
-  auto* attr = reinterpret_cast<const rtattr*>(data + NLMSG_ALIGN(sizeof(Body)));
-  int length = static_cast<int>(msg.nlmsg_len) - static_cast<int>(NLMSG_LENGTH(sizeof(Body)));
-  for (; RTA_OK(attr, length); attr = RTA_NEXT(attr, length)) fn(*attr);
-}
-
-template <class Body>
-const Body& BodyOf(const nlmsghdr& msg) {
-  return *static_cast<const Body*>(NLMSG_DATA(const_cast<nlmsghdr*>(&msg)));
-}
-
-uint32_t AttrU32(const rtattr& attr) {
-  uint32_t value = 0;
-  std::memcpy(&value, RTA_DATA(&attr), std::min<std::size_t>(RTA_PAYLOAD(&attr), sizeof value));
-  return value;
-}
-
-std::string AttrText(const rtattr& attr) {
-  auto* text = static_cast<const char*>(RTA_DATA(const_cast<rtattr*>(&attr)));
-  return std::string(text, strnlen(text, RTA_PAYLOAD(&attr)));
-}
 
 std::string Ipv4Text(uint32_t address) {
   char text[INET_ADDRSTRLEN] = {};

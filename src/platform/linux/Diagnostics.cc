@@ -1,51 +1,25 @@
 #include "platform/linux/Diagnostics.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <ctime>
-#include <vector>
+
+#include "platform/linux/RunFiles.h"
 
 namespace {
 
 constexpr const char* kPrefix = "diagnostics-";
 constexpr const char* kSuffix = ".log";
 
-bool IsDiagnosticsName(const std::string& name) {
-  return name.rfind(kPrefix, 0) == 0 && name.size() > std::string(kPrefix).size() + 4 &&
-         name.compare(name.size() - 4, 4, kSuffix) == 0;
-}
-
-// The names sort by time: the timestamp comes first, zero-padded.
-void RemoveOldest(const std::string& dir, std::size_t keep) {
-  DIR* d = opendir(dir.c_str());
-  if (!d) return;
-  std::vector<std::string> names;
-  while (dirent* entry = readdir(d)) {
-    if (IsDiagnosticsName(entry->d_name)) names.push_back(entry->d_name);
-  }
-  closedir(d);
-  if (names.size() <= keep) return;
-  std::sort(names.begin(), names.end());
-  for (std::size_t i = 0; i + keep < names.size(); ++i) unlink((dir + "/" + names[i]).c_str());
-}
-
 }  // namespace
 
 bool DiagnosticsFile::Open(const std::string& dir) {
   if (!dir.empty()) {
-    RemoveOldest(dir, kKeep - 1);
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-    std::string base = dir + "/" + kPrefix + stamp + "-" + std::to_string(getpid());
+    PruneRunFiles(dir, kPrefix, kSuffix, kKeep - 1);
+    std::string base = dir + "/" + kPrefix + RunStamp();
     for (int i = 0; i < 10; ++i) {
       std::string path = base + (i ? "." + std::to_string(i) : "") + kSuffix;
       m_fd.Reset(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600));

@@ -9,7 +9,7 @@
 
 class DiagnosticsFile : public IDiagnosticsSink {
  public:
-  static constexpr int kKeep = 10;  // files kept, this run's included
+  static constexpr int kKeep = 10;  // files kept, this run's included (kRunFilesKept)
 
   // Creates "diagnostics-YYYYMMDD-HHMMSS-PID.log" in `dir` and removes the
   // oldest files so that the newest kKeep stay. Without a usable folder the

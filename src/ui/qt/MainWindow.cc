@@ -147,9 +147,21 @@ void CMainWindow::ApplyStyle(int controlId, const CColorEdit& style) {
 }
 
 void CMainWindow::SetNotice(const QString& notice) {
-  m_notice->setText(notice);
-  m_notice->setToolTip(notice);
-  m_notice->setVisible(!notice.isEmpty());
+  m_noticeText = notice;
+  ShowStrip();
+}
+
+void CMainWindow::SetStatus(const QString& status) {
+  m_statusText = status;
+  ShowStrip();
+}
+
+void CMainWindow::ShowStrip() {
+  QString text = m_statusText;
+  if (!m_noticeText.isEmpty()) text += (text.isEmpty() ? QString() : QStringLiteral("  ")) + m_noticeText;
+  m_notice->setText(text);
+  m_notice->setToolTip(text);
+  m_notice->setVisible(!text.isEmpty());
 }
 
 QMenu* CMainWindow::CreateContextMenu(QWidget* source, const QPoint& localPos) {

@@ -37,8 +37,10 @@ class CMainWindow : public QDialog {
   void ClearInput();
   QString InputText() const;
   void ApplyStyle(int controlId, const CColorEdit& style);
-  // A one-line notice between the log and the answer box; hidden when empty.
+  // A one-line strip between the log and the answer box: the current
+  // diagnosis (the status), then the notice; hidden when both are empty.
   void SetNotice(const QString& notice);
+  void SetStatus(const QString& status);
 
   // The context menu of `source` (the window, the log or the answer box): its
   // standard entries, then a separator and the About entry.
@@ -55,6 +57,7 @@ class CMainWindow : public QDialog {
 
  private:
   void ShowContextMenu(QWidget* source, const QPoint& localPos);
+  void ShowStrip();
   void OpenAbout();
 
   FrontendCallbacks m_callbacks;
@@ -62,4 +65,6 @@ class CMainWindow : public QDialog {
   QPlainTextEdit* m_log;
   QLineEdit* m_input;
   QLabel* m_notice;
+  QString m_noticeText;
+  QString m_statusText;
 };

@@ -163,6 +163,10 @@ void QtFrontend::SetNotice(const std::string& notice) {
   if (m_window) m_window->SetNotice(m_notice);
 }
 
+void QtFrontend::SetStatus(const std::string& text) {
+  if (m_window) m_window->SetStatus(QString::fromStdString(SanitizeForDisplay(text)));
+}
+
 void QtFrontend::AppendLog(std::string_view text) {
   if (m_window) m_window->AppendLog(text);
 }

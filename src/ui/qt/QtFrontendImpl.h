@@ -30,6 +30,7 @@ class QtFrontend : public IFrontend {
   void ClearInput() override;
   std::string GetInputText() override;
   void MessageBox(const std::string& text) override;
+  void SetStatus(const std::string& text) override;
   void SetTitle(const std::string& title) override;
   void ApplyStyle(int controlId, const CColorEdit& style) override;
   void ShowAbout() override;

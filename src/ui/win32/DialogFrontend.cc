@@ -181,6 +181,7 @@ void DialogFrontend::OnInitDialog(HWND hwnd) {
   SendMessageW(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon));
   // The log holds more than an edit control's default 32767 characters.
   SendDlgItemMessageW(hwnd, IDC_LOG, EM_SETLIMITTEXT, 0, 0);
+  MakeStatusStrip();
 
   m_waker = std::make_shared<DialogWaker>(hwnd);
   m_bridge->SetWakeup([waker = m_waker] { waker->Wake(); });
@@ -277,6 +278,26 @@ void DialogFrontend::PaintIcon() {
   int y = (rect.bottom - rect.top - GetSystemMetrics(SM_CYICON) + 1) / 2;
   DrawIcon(dc, x, y, m_hIcon);
   EndPaint(hwnd, &paint);
+}
+
+// A one-line static text in the gap between the log and the answer box
+// (dialog units 7, 139, 305 x 12), hidden while there is nothing to say.
+void DialogFrontend::MakeStatusStrip() {
+  HWND hwnd = m_hDlg.load();
+  RECT rect{7, 139, 7 + 305, 139 + 12};
+  MapDialogRect(hwnd, &rect);
+  HWND strip = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | SS_LEFTNOWORDWRAP | SS_NOPREFIX,
+                               rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top,
+                               hwnd, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kStatusControl)),
+                               m_instance, nullptr);
+  if (strip) SendMessageW(strip, WM_SETFONT, SendMessageW(hwnd, WM_GETFONT, 0, 0), FALSE);
+}
+
+void DialogFrontend::SetStatus(const std::string& text) {
+  HWND strip = Control(kStatusControl);
+  if (!strip) return;
+  SetWindowTextW(strip, Widen(SanitizeForDisplay(text)).c_str());
+  ShowWindow(strip, text.empty() ? SW_HIDE : SW_SHOWNA);
 }
 
 DialogFrontend::Look* DialogFrontend::LookOf(int controlId) {

@@ -21,6 +21,8 @@ class DialogFrontend : public IFrontend {
   static constexpr UINT kWakeMessage = WM_APP + 1;     // serve the bridge
   static constexpr UINT kRefontMessage = WM_APP + 2;   // the DPI changed: new fonts
   static constexpr UINT kNoticeMessage = WM_APP + 3;   // show the notice
+  // The status strip between the log and the answer box, made at start.
+  static constexpr int kStatusControl = 1010;
   // The log drops its oldest lines beyond this many characters.
   static constexpr int kMaxLogChars = 1 << 20;
 
@@ -44,6 +46,7 @@ class DialogFrontend : public IFrontend {
   void ClearInput() override;
   std::string GetInputText() override;
   void MessageBox(const std::string& text) override;
+  void SetStatus(const std::string& text) override;
   void SetTitle(const std::string& title) override;
   void ApplyStyle(int controlId, const CColorEdit& style) override;
   void ShowAbout() override;
@@ -70,6 +73,7 @@ class DialogFrontend : public IFrontend {
   Look* LookOf(int controlId);
   HWND Control(int controlId) const;
   void PaintIcon();
+  void MakeStatusStrip();
   void ReleaseResources();
 
   HINSTANCE m_instance;
