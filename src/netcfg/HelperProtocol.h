@@ -29,6 +29,8 @@ constexpr std::size_t kMaxMessage = 4096;
 // What a restore request may carry at most.
 constexpr std::size_t kMaxAddresses = 16;
 constexpr std::size_t kMaxRoutes = 64;
+// What a request for DNS servers may carry at most.
+constexpr std::size_t kMaxDnsServers = 8;
 // The routing table and route type a restore request speaks of: the main
 // table, ordinary routes.
 constexpr std::uint32_t kMainTable = 254;
@@ -46,6 +48,7 @@ enum class Kind : std::uint16_t {
   kOpenTftpListener,  // UDP port 69, bound to one adapter; passed back
   kOpenEchoSocket,    // a raw ICMP socket that takes only echo replies; passed back
   kRestoreAdapter,    // one adapter's IPv4 addresses and routes, as its journal lists them
+  kSetDnsServers,     // Windows: one adapter's DNS servers, from DHCP or as its journal lists them
 };
 
 // The two fixed set-ups: address, /24, default route through the router's
@@ -71,6 +74,9 @@ struct Request {
   // kRestoreAdapter: the link state, addresses and routes (main table,
   // ordinary routes) to give the adapter.
   AdapterState state;
+  // kSetDnsServers: from DHCP, or these (unicast host addresses, in order).
+  bool dnsFromDhcp = true;
+  std::vector<std::string> dnsServers;
 };
 
 // The request's bytes; empty when it cannot be put into a request (a value
@@ -93,6 +99,10 @@ std::optional<Request> DecodeRequest(std::span<const std::uint8_t> message);
 // those addresses, of scope universe or link. The adapter itself and the
 // labels' prefix are checked where the adapter is known.
 bool IsAcceptableState(const AdapterState& state);
+// What a request for DNS servers may ask for: DHCP and no address, or at
+// most kMaxDnsServers unicast host addresses (not 0/8, 127/8, multicast or
+// reserved).
+bool IsAcceptableDns(bool fromDhcp, const std::vector<std::string>& servers);
 
 enum class Status : std::uint8_t {
   kDone = 0,

@@ -15,12 +15,11 @@
 #include "netcfg/linux/HelperClient.h"
 #include "netcfg/linux/HelperService.h"
 #include "netcfg/NetcfgFakes.h"
+#include "netcfg/RefusedRequests.h"
 
 using namespace helper;
 
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
 
 class RecordingDhcp : public DhcpStarter {
  public:
@@ -95,61 +94,29 @@ class NetHelperTest : public ::testing::Test {
 
 TEST_F(NetHelperTest, EveryRequestOutsideTheListIsRefusedAndNothingIsDone) {
   Request setStatic = Ask(Kind::kSetStatic, 2);
-  const Bytes valid = EncodeRequest(setStatic);
-  ASSERT_EQ(valid.size(), 13u);
+  ASSERT_EQ(EncodeRequest(setStatic).size(), 13u);
   Request restore = Ask(Kind::kRestoreAdapter, 2);
   restore.state = Office();
-  const Bytes validRestore = EncodeRequest(restore);
-  ASSERT_FALSE(validRestore.empty());
-  auto with = [](Bytes bytes, std::size_t at, std::vector<std::uint8_t> patch) {
-    std::copy(patch.begin(), patch.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
-    return bytes;
-  };
+  ASSERT_FALSE(EncodeRequest(restore).empty());
   auto request = [](Kind kind, std::int32_t ifindex, std::uint8_t setup = 1) {
     Request r = Ask(kind, ifindex);
     r.setup = static_cast<helper::Setup>(setup);
     Bytes bytes = EncodeRequest(r);
     return bytes;
   };
-  Bytes longer = valid;
-  longer.push_back(0);
-  Bytes huge = valid;
-  huge.resize(kMaxMessage + 1);
-  const std::pair<const char*, Bytes> cases[] = {
-      {"empty", {}},
-      {"header only in part", Bytes(valid.begin(), valid.begin() + 6)},
-      {"another magic", with(valid, 0, {'X'})},
-      {"another version", with(valid, 4, {2, 0})},
-      {"kind 0", with(valid, 6, {0, 0})},
-      {"kind past the list", with(valid, 6, {10, 0})},
-      {"kind 0xffff", with(valid, 6, {0xff, 0xff})},
-      {"cut short", Bytes(valid.begin(), valid.end() - 1)},
-      {"a byte too many", longer},
-      {"longer than any request", huge},
-      {"set-up 0", with(valid, 12, {0})},
-      {"set-up 3", with(valid, 12, {3})},
-      {"DHCP client kind 4", with(EncodeRequest(Ask(Kind::kStartDhcpClient, 2)), 12, {4})},
-      {"adapter index 0", with(valid, 8, {0, 0, 0, 0})},
-      {"adapter index -1", with(valid, 8, {0xff, 0xff, 0xff, 0xff})},
+  std::vector<std::pair<std::string, Bytes>> cases = MalformedRequests(2, restore);
+  cases.insert(cases.end(), {
       {"loopback", request(Kind::kSetStatic, 1)},
       {"wireless", request(Kind::kRemoveStatic, 3, 2)},
       {"not Ethernet", request(Kind::kOpenTftpListener, 4)},
       {"a name like an option", request(Kind::kStartDhcpClient, 5)},
       {"no such adapter", request(Kind::kSetStatic, 99)},
-      {"link neither up nor down", with(validRestore, 12, {2})},
-      {"17 addresses", with(validRestore, 13, {17})},
-      {"a multicast address", with(validRestore, 15, {224, 0, 0, 1})},
-      {"a loopback address", with(validRestore, 15, {127, 0, 0, 1})},
-      {"the subnet's own address", with(validRestore, 15, {10, 77, 0, 0})},
-      {"a prefix of 7", with(validRestore, 19, {7})},
-      {"unknown address flags", with(validRestore, 20, {4})},
-      {"another broadcast address", with(validRestore, 21, {10, 77, 0, 254})},
       {"a label of another adapter", [&] {
          Request r = restore;
          r.state.addresses[1].label = "wlan0:1";
          return EncodeRequest(r);
        }()},
-  };
+  });
   for (const auto& [what, message] : cases) {
     SCOPED_TRACE(what);
     Reply reply = Handle(message);
