@@ -10,6 +10,7 @@
 
 #include "WindowsTestSupport.h"
 #include "platform/windows/Utf16.h"
+#include "netcfg/windows/ElevatedService.h"
 #include "netcfg/windows/WinNetOps.h"
 #include "tftp/UdpSocket.h"
 
@@ -173,36 +174,13 @@ class CommandTest : public ::testing::Test {
   std::filesystem::path m_dir, m_programs, m_records;
 };
 
-NetCommand Command(NetCommand::Kind kind, const std::string& adapter, const std::string& line) {
-  NetCommand command;
-  command.kind = kind;
-  command.adapter = adapter;
-  command.commandLine = line;
-  return command;
-}
-
 TEST_F(CommandTest, TheExactTextRunsFromTheSystemFolderAndIsWaitedFor) {
-  WinNetOps ops(m_programs.wstring());
   const std::string name = "\xE4\xBB\xA5\xE5\xA4\xAA\xE7\xBD\x91 2";  // 以太网 2
   const std::string lines[] = {
       "netsh interface ip set address \"" + name + "\" static 192.168.1.88 255.255.255.0 192.168.1.1 1",
       "netsh interface ip set address \"" + name + "\" dhcp", "arp -d"};
-  EXPECT_TRUE(ops.Execute(Command(NetCommand::kStatic, name, lines[0])));
-  EXPECT_TRUE(ops.Execute(Command(NetCommand::kDhcp, name, lines[1])));
-  EXPECT_TRUE(ops.Execute(Command(NetCommand::kArpFlush, "", lines[2])));
+  for (const std::string& line : lines) EXPECT_TRUE(RunHidden(line, m_programs.wstring()));
   EXPECT_EQ(Recorded(), (std::vector<std::string>{lines[0], lines[1], lines[2]}));
-}
-
-TEST_F(CommandTest, NamesThatCouldBreakTheCommandLineAreNeverRun) {
-  WinNetOps ops(m_programs.wstring());
-  for (const char* bad : {"a\"b", "end\\", "tab\there", "line\nbreak", "del\x7f"}) {
-    SCOPED_TRACE(bad);
-    EXPECT_FALSE(IsSafeConnectionName(bad));
-    std::string line = std::string("netsh interface ip set address \"") + bad + "\" dhcp";
-    EXPECT_FALSE(ops.Execute(Command(NetCommand::kDhcp, bad, line)));
-  }
-  EXPECT_TRUE(Recorded().empty());
-  EXPECT_TRUE(IsSafeConnectionName("Ethernet (2) - Realtek #3"));
 }
 
 TEST_F(CommandTest, AProgramThatCannotBeStartedIsReportedNotLookedForElsewhere) {
@@ -210,8 +188,8 @@ TEST_F(CommandTest, AProgramThatCannotBeStartedIsReportedNotLookedForElsewhere) 
   wchar_t previous[MAX_PATH] = {};
   GetCurrentDirectoryW(MAX_PATH, previous);
   SetCurrentDirectoryW(m_programs.wstring().c_str());
-  WinNetOps elsewhere((m_dir / "empty").wstring());
-  EXPECT_FALSE(elsewhere.Execute(Command(NetCommand::kArpFlush, "", "arp -d")));
+  helper::SystemNet elsewhere((m_dir / "empty").wstring());
+  EXPECT_FALSE(elsewhere.Run("arp -d"));
   SetCurrentDirectoryW(previous);
   EXPECT_FALSE(RunHidden("..\\netsh dhcp", m_programs.wstring()));
   EXPECT_TRUE(Recorded().empty());
@@ -286,6 +264,56 @@ TEST(WinUdpSocketTest, ExclusivePortsLongDatagramsExpiryAndTheWaitBreaker) {
   EXPECT_EQ(tftp::WaitReadable(a, breaker), tftp::Ready::kBroken);
   later.join();
   EXPECT_EQ(tftp::WaitReadable(a, breaker), tftp::Ready::kBroken);
+}
+
+// Only what arrives on the chosen adapter: a socket that takes loopback's
+// datagrams, one that takes another adapter's, and a transfer socket that
+// copies its listener's.
+TEST(WinUdpSocketTest, DatagramsOfAnotherAdapterAreReadAndDropped) {
+  DWORD loopback = 0;
+  std::vector<std::uint64_t> list(4096);
+  ULONG size = static_cast<ULONG>(list.size() * sizeof list[0]);
+  auto* adapters = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(list.data());
+  ASSERT_EQ(GetAdaptersAddresses(AF_INET, 0, nullptr, adapters, &size), NO_ERROR);
+  for (auto* a = adapters; a; a = a->Next) {
+    if (a->IfType == IF_TYPE_SOFTWARE_LOOPBACK) loopback = a->IfIndex;
+  }
+  ASSERT_NE(loopback, 0u);
+  tftp::UdpSocket sender = tftp::UdpSocket::Open();
+  ASSERT_TRUE(sender.Bind(INADDR_LOOPBACK, 0));
+  const std::vector<std::uint8_t> datagram(600, 9);
+  for (DWORD index : {loopback, loopback + 1000}) {
+    SCOPED_TRACE(index);
+    tftp::UdpSocket listener = tftp::UdpSocket::Open();
+    ASSERT_TRUE(listener.AcceptOnlyFrom(index));
+    ASSERT_TRUE(listener.Bind(INADDR_LOOPBACK, 0));
+    tftp::UdpSocket transfer = tftp::UdpSocket::Open();
+    ASSERT_TRUE(transfer.BindToDeviceOf(listener));
+    ASSERT_TRUE(transfer.Bind(INADDR_LOOPBACK, 0));
+    for (tftp::UdpSocket* sock : {&listener, &transfer}) {
+      sockaddr_in to{};
+      to.sin_family = AF_INET;
+      to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      to.sin_port = htons(sock->LocalPort());
+      std::uint8_t buffer[514];
+      sockaddr_in from{};
+      std::size_t length = 0;
+      for (int round = 0; round < 3; ++round) {  // also after waits that end empty
+        ASSERT_EQ(sender.SendTo(datagram, to), 600);
+        auto got = sock->ReceiveWithin(buffer, from, length, std::chrono::seconds(2));
+        if (index != loopback) {
+          EXPECT_EQ(got, tftp::UdpSocket::Receive::kInterrupted);
+          continue;
+        }
+        EXPECT_EQ(got, tftp::UdpSocket::Receive::kDatagram);
+        EXPECT_GT(length, sizeof buffer) << "a longer datagram is still said to be longer";
+        EXPECT_EQ(ntohs(from.sin_port), sender.LocalPort());
+        EXPECT_EQ(sock->ReceiveWithin(buffer, from, length, std::chrono::milliseconds(30)),
+                  tftp::UdpSocket::Receive::kExpired);
+        EXPECT_EQ(sock->ReceiveNow(buffer, from, length), tftp::UdpSocket::Receive::kExpired);
+      }
+    }
+  }
 }
 
 }  // namespace

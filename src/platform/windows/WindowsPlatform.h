@@ -14,10 +14,15 @@ class WindowsPlatform : public IPlatform {
   // Shutdown, so that nothing races it. Once the window has closed, the main
   // thread is already ending the process: the caller just waits for that.
   [[noreturn]] void ExitProcess(int status) override;
+  // Runs after the window has closed and before the process ends, on
+  // whatever path it ends (for the line about an adapter left changed).
+  void SetAtEnd(std::function<void()> atEnd) { m_atEnd = std::move(atEnd); }
+  void RunAtEnd();
 
  private:
   UiBridge& m_bridge;
   IConsoleView& m_view;
+  std::function<void()> m_atEnd;
 };
 
 // Flushes the C streams and ends the process at once, without running static
