@@ -4,12 +4,14 @@
 // in the firmware step.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "WindowsTestSupport.h"
 #include "app/BrickfixApp.h"
 #include "console/UiBridge.h"
 #include "firmware/FirmwareTestSupport.h"
+#include "platform/windows/WindowsPlatform.h"
 #include "ui/LineFrontend.h"
 #include "ui/win32/Win32LineChannel.h"
 
@@ -62,6 +64,27 @@ TEST(WindowsLineModeTest, AFailedDownloadWithNothingStoredEndsWithItsBoxAndStore
   std::string marks = run.out.substr(start.size(), run.out.size() - start.size() - end.size());
   EXPECT_EQ(marks.find_first_not_of('#'), std::string::npos) << "only progress marks: " << marks;
   EXPECT_FALSE(fwtest::fs::exists("Rom")) << "neither the pending file nor the folder made for it stays";
+}
+
+// One run at a time in a session: while another holds the run's mutex, a
+// start only says so, and --restore-network waits its turn; without a
+// journal, --restore-network has nothing to do and asks for no rights.
+TEST(WindowsLineModeTest, ASecondStartIsRefusedAndRestoreWithoutAJournalDoesNothing) {
+  fwtest::ScopedWorkDir work;
+  SetEnvironmentVariableW(L"LOCALAPPDATA", std::filesystem::absolute("appdata").wstring().c_str());
+  HANDLE other = CreateMutexW(nullptr, FALSE, kRunMutexName);
+  ProgramRun run = RunProgram(L"brickfix.exe", L"--ui=line", "1\n");
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out, std::string("[MessageBox] ") + kAnotherRunText + "\n");
+  run = RunProgram(L"brickfix.exe", L"--restore-network", "");
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find("Another Brickfix is running"), std::string::npos) << run.err;
+  CloseHandle(other);
+  run = RunProgram(L"brickfix.exe", L"--restore-network", "");
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out, "没有需要还原的网卡设置。 | Nothing to put back: no adapter was left changed.\n");
+  SetEnvironmentVariableW(L"LOCALAPPDATA", nullptr);
+  EXPECT_FALSE(fwtest::fs::exists("Rom"));
 }
 
 TEST(WindowsLineModeTest, CommandLine) {

@@ -31,3 +31,11 @@ void WindowsPlatform::RunAtEnd() {
   // Once only, even when a worker's exit and the window's close meet.
   if (auto atEnd = std::exchange(m_atEnd, nullptr)) atEnd();
 }
+
+const wchar_t* const kRunMutexName = L"Local\\Brickfix-run";
+
+bool TakeRunLock() {
+  // The mutex lives as long as a process holds a handle to it.
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, kRunMutexName);
+  return mutex && GetLastError() != ERROR_ALREADY_EXISTS;
+}

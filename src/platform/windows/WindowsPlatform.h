@@ -28,3 +28,9 @@ class WindowsPlatform : public IPlatform {
 // Flushes the C streams and ends the process at once, without running static
 // destructors or exit handlers (worker threads may still run).
 [[noreturn]] void QuickExit(int status);
+
+// The mutex that one run holds in the session while it runs (and
+// --restore-network while it works).
+extern const wchar_t* const kRunMutexName;
+// Takes it for the rest of the process; false when another process has it.
+bool TakeRunLock();

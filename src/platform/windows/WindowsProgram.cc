@@ -49,13 +49,6 @@ std::string WindowsHelpText() {
          "back, 2 for a wrong command line.\n";
 }
 
-// One run at a time in this session: the mutex lives as long as a run
-// holds it.
-bool TakeRunLock() {
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Local\\Brickfix-run");
-  return mutex && GetLastError() != ERROR_ALREADY_EXISTS;
-}
-
 class SystemRestore : public IWinRestoreSystem {
  public:
   bool FindAdapter(const std::string& guid, std::int32_t& ifindex, std::string& name) override {
