@@ -18,6 +18,7 @@ namespace {
 
 const std::string kGuid = "{00000002-0000-0000-0000-4E6574446576}";
 
+// Records the requests that change something.
 class RecordingPart : public IElevatedPart {
  public:
   bool Ask(const Request& request, Reply& reply, std::string& why) override {
@@ -25,7 +26,7 @@ class RecordingPart : public IElevatedPart {
       why = kElevationDeclined;
       return false;
     }
-    asked.push_back(request);
+    if (request.kind != Kind::kStatus) asked.push_back(request);  // what changes something
     reply.kind = request.kind;
     reply.status = refuse ? Status::kInvalid : Status::kDone;
     reply.text = refuse ? "refused" : "";
@@ -177,6 +178,7 @@ TEST_F(WinJournalTest, NothingIsChangedForAnUnknownAdapterOrWithoutTheElevatedPa
   part.declined = true;
   EXPECT_FALSE(ops->Execute(Command(NetCommand::kStatic, "192.168.1.88", "192.168.1.1")));
   EXPECT_FALSE(ops->Execute(Command(NetCommand::kArpFlush)));
+  EXPECT_TRUE(WinJournal(Dir()).Adapters().empty()) << "no journal for a change that never came";
 }
 
 class FakeRestoreSystem : public IWinRestoreSystem {

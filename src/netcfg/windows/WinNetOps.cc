@@ -272,6 +272,9 @@ bool WinNetOps::Execute(const NetCommand& command) {
   std::optional<helper::Setup> setup =
       prefix ? helper::SetupOf({command.address, *prefix, command.gateway, command.metric}) : std::nullopt;
   if (!setup) return false;  // the elevated part sets the two set-ups alone
+  // The elevated part first (the prompt, at the first change): an operator
+  // who declines leaves the adapter as it is, and no journal either.
+  if (!Carry(helper::Request{})) return false;
   RememberBeforeFirstChange(adapter);
   request.kind = helper::Kind::kSetStatic;
   request.setup = *setup;
