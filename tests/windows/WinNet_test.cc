@@ -11,6 +11,7 @@
 #include "WindowsTestSupport.h"
 #include "platform/windows/Utf16.h"
 #include "netcfg/windows/ElevatedService.h"
+#include "netcfg/windows/PortOwner.h"
 #include "netcfg/windows/WinNetOps.h"
 #include "tftp/UdpSocket.h"
 
@@ -314,6 +315,24 @@ TEST(WinUdpSocketTest, DatagramsOfAnotherAdapterAreReadAndDropped) {
       }
     }
   }
+}
+
+// The holder of a busy port, as the operator is told of it. (Wine's server
+// holds every socket: Wine knows the owner only of one its process has used.)
+TEST(WinPortOwnerTest, TheHolderIsNamedByItsProgramAndProcess) {
+  tftp::UdpSocket held = tftp::UdpSocket::Open();
+  ASSERT_TRUE(held.Bind(0));
+  std::uint8_t buffer[16];
+  sockaddr_in from{};
+  std::size_t length = 0;
+  held.ReceiveNow(buffer, from, length);  // Wine: the socket in this process's hands
+  PortOwner owner = UdpPortOwner(held.LocalPort());
+  EXPECT_EQ(owner.pid, GetCurrentProcessId());
+  EXPECT_EQ(owner.program, "brickfix_tests.exe");
+  EXPECT_EQ(PortTakenLine(owner), "UDP 69 端口已被 brickfix_tests.exe（进程 " + std::to_string(owner.pid) + "）占用。");
+  held = tftp::UdpSocket();
+  EXPECT_EQ(PortTakenLine(UdpPortOwner(held.LocalPort())), "UDP 69 端口已被另一个程序占用。");
+  EXPECT_EQ(PortTakenLine({42, ""}), "UDP 69 端口已被 另一个程序（进程 42）占用。");
 }
 
 }  // namespace

@@ -36,10 +36,10 @@ PortOwner UdpPortOwner(std::uint16_t port) {
     if (result != NO_ERROR) break;
     for (DWORD i = 0; i < table->dwNumEntries; ++i) {
       const MIB_UDPROW_OWNER_PID& row = table->table[i];
-      if (ntohs(static_cast<u_short>(row.dwLocalPort)) == port && row.dwOwningPid != GetCurrentProcessId()) {
+      if (ntohs(static_cast<u_short>(row.dwLocalPort)) == port && row.dwOwningPid != 0) {
         owner.pid = row.dwOwningPid;
-        owner.program = owner.pid ? ProgramOf(owner.pid) : "";
-        if (owner.pid) break;
+        owner.program = ProgramOf(owner.pid);
+        break;
       }
     }
     break;
