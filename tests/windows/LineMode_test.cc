@@ -87,6 +87,34 @@ TEST(WindowsLineModeTest, ASecondStartIsRefusedAndRestoreWithoutAJournalDoesNoth
   EXPECT_FALSE(fwtest::fs::exists("Rom"));
 }
 
+// DLLs that are no KnownDLLs are loaded from the system folder only, also
+// when one of their names lies beside the program.
+TEST(WindowsLineModeTest, ADllPlantedBesideTheProgramIsNeverLoaded) {
+  fwtest::ScopedWorkDir work;
+  namespace fs = std::filesystem;
+  fs::copy_file(Neighbour(L"brickfix.exe"), "brickfix.exe");
+  for (const char* name : {"winhttp.dll", "bcrypt.dll", "iphlpapi.dll"}) fs::copy_file(Neighbour(L"planted.dll"), name);
+  // Wine takes such a DLL from the program's folder where its settings say it
+  // may, as Windows always would.
+  const wchar_t* overrides = L"Software\\Wine\\AppDefaults\\brickfix.exe\\DllOverrides";
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, overrides, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  for (const wchar_t* dll : {L"winhttp", L"bcrypt", L"iphlpapi"}) {
+    RegSetValueExW(key, dll, 0, REG_SZ, reinterpret_cast<const BYTE*>(L"native,builtin"), 30);
+  }
+  RegCloseKey(key);
+  SetEnvironmentVariableW(L"BRICKFIX_PLANTED_MARK", fs::absolute("planted").wstring().c_str());
+  fwtest::SetEnv("BRICKFIX_CLOUD_HOST", "127.0.0.1:" + std::to_string(fwtest::ClosedPort()));
+  ProgramRun run = RunProgram(fs::absolute("brickfix.exe").wstring(), L"--ui=line", "1\n\n");
+  fwtest::UnsetEnv("BRICKFIX_CLOUD_HOST");
+  SetEnvironmentVariableW(L"BRICKFIX_PLANTED_MARK", nullptr);
+  RegDeleteKeyW(HKEY_CURRENT_USER, overrides);
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_NE(run.out.find("本地没有固件且无法联网找到最新固件"), std::string::npos) << "the query ran: " << run.out;
+  EXPECT_FALSE(fs::exists("planted")) << "a DLL beside the program was loaded";
+}
+
 TEST(WindowsLineModeTest, CommandLine) {
   ProgramRun run = RunProgram(L"brickfix.exe", L"--version", "");
   EXPECT_EQ(run.exitCode, 0);

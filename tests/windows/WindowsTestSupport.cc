@@ -107,7 +107,7 @@ ProgramRun RunProgram(const std::wstring& program, const std::wstring& arguments
   startup.hStdOutput = outWrite;
   startup.hStdError = errWrite;
   PROCESS_INFORMATION process = {};
-  std::wstring path = Neighbour(program);
+  std::wstring path = program.find_first_of(L"\\/:") == std::wstring::npos ? Neighbour(program) : program;
   std::wstring line = L"\"" + path + L"\" " + arguments;
   BOOL started = CreateProcessW(path.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                                 &startup, &process);

@@ -36,7 +36,8 @@ struct ProgramRun {
   std::string out;
   std::string err;
 };
-// Runs this test program's neighbour `program` with `arguments`, writes all
+// Runs this test program's neighbour `program` (or `program` itself when it
+// is a path) with `arguments`, writes all
 // of `input` and then ends it, collects the output; gives up after `seconds`.
 // With `holdUntil`, the input stays open until the output holds that text;
 // then `more` is written and the input ends.
