@@ -1,5 +1,7 @@
 #include "netcfg/windows/Netsh.h"
 
+#include <bit>
+
 #include "netcfg/Ipv4.h"
 
 namespace {
@@ -55,6 +57,14 @@ std::vector<std::string> DnsCommands(const helper::Request& request, const std::
 std::string MaskOf(int prefixLength) {
   if (prefixLength <= 0) return "0.0.0.0";
   return FormatIpv4(prefixLength >= 32 ? ~0u : ~0u << (32 - prefixLength));
+}
+
+std::optional<int> PrefixOf(const std::string& mask) {
+  std::optional<std::uint32_t> bits = ParseIpv4(mask);
+  if (!bits) return std::nullopt;
+  int length = std::popcount(*bits);
+  if (length > 0 && *bits != ~0u << (32 - length)) return std::nullopt;
+  return length;
 }
 
 std::vector<std::string> NetshCommands(const helper::Request& request, const std::string& name) {

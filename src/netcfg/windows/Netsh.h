@@ -4,6 +4,7 @@
 // falls outside what the elevated part takes.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,8 @@
 
 // The dotted mask of a prefix length (0 to 32).
 std::string MaskOf(int prefixLength);
+// The prefix length of a dotted mask; nothing for text that is no mask.
+std::optional<int> PrefixOf(const std::string& mask);
 
 // The commands for `request` on the adapter named `name` (which must be safe
 // between double quotes), in the order they run. Empty for a request that

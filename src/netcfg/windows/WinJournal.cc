@@ -1,7 +1,6 @@
 #include "netcfg/windows/WinJournal.h"
 
 #include <algorithm>
-#include <bit>
 #include <memory>
 
 #include "netcfg/Ipv4.h"
@@ -79,14 +78,6 @@ class RegKey {
  private:
   HKEY m_key = nullptr;
 };
-
-std::optional<int> PrefixOfMask(const std::string& mask) {
-  std::optional<std::uint32_t> bits = ParseIpv4(mask);
-  if (!bits) return std::nullopt;
-  int length = std::popcount(*bits);
-  if (length > 0 && *bits != ~0u << (32 - length)) return std::nullopt;
-  return length;
-}
 
 std::string Text(const SOCKET_ADDRESS& address) {
   if (!address.lpSockaddr || address.lpSockaddr->sa_family != AF_INET) return "";
@@ -239,7 +230,7 @@ bool ReadWindowsSnapshot(const std::string& guid, long long now, AdapterSnapshot
   std::vector<std::string> addresses, masks, gateways, metrics, names;
   if (!windows.dhcp && key.Strings(L"IPAddress", addresses) && key.Strings(L"SubnetMask", masks)) {
     for (std::size_t i = 0; i < addresses.size() && i < masks.size(); ++i) {
-      std::optional<int> prefix = PrefixOfMask(masks[i]);
+      std::optional<int> prefix = PrefixOf(masks[i]);
       if (!IsIpv4(addresses[i]) || addresses[i] == "0.0.0.0" || !prefix) continue;
       AdapterAddress address;
       address.address = addresses[i];
@@ -310,7 +301,10 @@ std::vector<helper::Request> PlanWindowsRestore(const AdapterSnapshot& snapshot,
     }
     // Without a static address of its own there is none to give back: the
     // nearest is no static address at all.
-    if (address.state.addresses.empty()) address = helper::Request{helper::Kind::kStartDhcpClient, ifindex};
+    if (address.state.addresses.empty()) {
+      address.state = AdapterState{};
+      address.kind = helper::Kind::kStartDhcpClient;
+    }
   }
   helper::Request dns;
   dns.kind = helper::Kind::kSetDnsServers;

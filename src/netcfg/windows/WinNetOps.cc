@@ -2,7 +2,6 @@
 
 #include <icmpapi.h>
 
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
@@ -12,6 +11,7 @@
 #include "app/Log.h"
 #include "netcfg/Ipv4.h"
 #include "netcfg/windows/ElevatedPart.h"
+#include "netcfg/windows/Netsh.h"
 #include "platform/windows/Utf16.h"
 
 namespace {
@@ -44,14 +44,6 @@ std::string FirstAddress(const IP_ADAPTER_INFO& adapter) {
 // The first word of a command line: the program's name.
 std::string ProgramName(const std::string& commandLine) {
   return commandLine.substr(0, commandLine.find(' '));
-}
-
-std::optional<int> PrefixLength(const std::string& mask) {
-  std::optional<std::uint32_t> bits = ParseIpv4(mask);
-  if (!bits) return std::nullopt;
-  int length = std::popcount(*bits);
-  if (length > 0 && *bits != ~0u << (32 - length)) return std::nullopt;
-  return length;
 }
 
 std::string AddressesOrNone(const std::string& list) { return list.empty() ? "无地址" : list; }
@@ -268,7 +260,7 @@ bool WinNetOps::Execute(const NetCommand& command) {
     Settle(adapter.id);
     return true;
   }
-  std::optional<int> prefix = PrefixLength(command.mask);
+  std::optional<int> prefix = PrefixOf(command.mask);
   std::optional<helper::Setup> setup =
       prefix ? helper::SetupOf({command.address, *prefix, command.gateway, command.metric}) : std::nullopt;
   if (!setup) return false;  // the elevated part sets the two set-ups alone
