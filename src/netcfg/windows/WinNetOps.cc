@@ -160,7 +160,7 @@ bool WinPingOnce(const char* address) {
   // The request's 32 data bytes: the alphabet a to z, then a to f.
   char data[32];
   for (int i = 0; i < 32; ++i) data[i] = static_cast<char>('a' + i % 26);
-  char replies[sizeof(ICMP_ECHO_REPLY) + sizeof data + 8 + 64];
+  alignas(ICMP_ECHO_REPLY) char replies[sizeof(ICMP_ECHO_REPLY) + sizeof data + 8 + 64];
   DWORD count = IcmpSendEcho2(icmp, nullptr, nullptr, nullptr, target.s_addr, data, sizeof data, nullptr,
                               replies, sizeof replies, kReplyWaitMs);
   IcmpCloseHandle(icmp);
@@ -178,15 +178,13 @@ std::string ConnectionNameOrGuid(const std::string& guid) {
 
 WinNetOps::WinNetOps(WinNetOptions options)
     : m_options(std::move(options)),
-      m_elevated(m_options.elevated ? m_options.elevated : new ElevatedPart),
-      m_ownElevated(!m_options.elevated),
+      m_ownElevated(m_options.elevated ? nullptr : std::make_unique<ElevatedPart>()),
+      m_elevated(m_options.elevated ? m_options.elevated : m_ownElevated.get()),
       m_journal(m_options.journalDir) {
   for (const std::string& guid : m_journal.Adapters()) m_leftAtStart.push_back(ConnectionNameOrGuid(guid));
 }
 
-WinNetOps::~WinNetOps() {
-  if (m_ownElevated) delete m_elevated;
-}
+WinNetOps::~WinNetOps() = default;
 
 bool WinNetOps::GetAdapters(std::vector<AdapterRecord>& out) {
   std::vector<std::uint32_t> indexes;

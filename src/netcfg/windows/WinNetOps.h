@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -116,8 +117,8 @@ class WinNetOps : public INetOps {
   void Settle(const std::string& guid);
 
   WinNetOptions m_options;
+  std::unique_ptr<IElevatedPart> m_ownElevated;  // the program's own, when none was given
   IElevatedPart* m_elevated;
-  bool m_ownElevated;
   WinJournal m_journal;
   std::vector<std::string> m_leftAtStart;
   std::mutex m_mutex;
