@@ -28,30 +28,21 @@ SIDE_BY_SIDE = {"comctl32.dll": b"Microsoft.Windows.Common-Controls"}
 
 def imports(data):
     """The DLL names of the import directory, in order."""
-    (pe,) = struct.unpack_from("<I", data, 0x3C)
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
     if data[pe:pe + 4] != b"PE\0\0":
         raise ValueError("not a PE file")
     sections, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
     optional = pe + 24
-    magic = struct.unpack_from("<H", data, optional)[0]
-    directories = optional + (112 if magic == 0x20B else 96)
-    import_rva = struct.unpack_from("<I", data, directories + 8)[0]
-    table = [struct.unpack_from("<8xII4xI", data, optional + optional_size + 40 * i)
-             for i in range(sections)]
+    wide = struct.unpack_from("<H", data, optional)[0] == 0x20B  # PE32+
+    import_rva = struct.unpack_from("<I", data, optional + (120 if wide else 104))[0]
+    table = [struct.unpack_from("<8xII4xI", data, optional + optional_size + 40 * i) for i in range(sections)]
 
     def offset(rva):
-        for size, address, raw in table:
-            if address <= rva < address + size:
-                return rva - address + raw
-        raise ValueError("RVA %#x outside every section" % rva)
+        return next(rva - address + raw for size, address, raw in table if address <= rva < address + size)
 
-    names = []
-    at = offset(import_rva) if import_rva else None
-    while at is not None:
-        descriptor = struct.unpack_from("<5I", data, at)
-        if not any(descriptor):
-            break
-        start = offset(descriptor[3])
+    names, at = [], offset(import_rva) if import_rva else None
+    while at is not None and any(struct.unpack_from("<5I", data, at)):
+        start = offset(struct.unpack_from("<12xI", data, at)[0])
         names.append(data[start:data.index(b"\0", start)].decode("ascii"))
         at += 20
     return names
@@ -61,20 +52,15 @@ def refused(path):
     """What `path` imports that may be planted beside it."""
     with open(path, "rb") as f:
         data = f.read()
-    out = []
-    for name in imports(data):
-        lower = name.lower()
-        if lower in KNOWN_DLLS or (lower in SIDE_BY_SIDE and SIDE_BY_SIDE[lower] in data):
-            continue
-        out.append(name)
-    return out
+    return [name for name in imports(data) if name.lower() not in KNOWN_DLLS and
+            SIDE_BY_SIDE.get(name.lower(), b"\0no manifest") not in data]
 
 
 def main(paths):
     status = 0
     for path in paths:
         bad = refused(path)
-        print("%s: %s" % (path, "only KnownDLLs" if not bad else "imports " + ", ".join(bad)))
+        print("%s: %s" % (path, "imports " + ", ".join(bad) if bad else "only KnownDLLs"))
         status |= 1 if bad else 0
     return status
 

@@ -38,21 +38,19 @@ class FakeSystem : public IWinNetSystem {
   bool startable = true;
 };
 
+// Two static addresses and two default gateways.
 AdapterState Office() {
   AdapterState state;
-  state.up = true;
   state.addresses.resize(2);
   state.addresses[0].address = "10.77.0.2";
   state.addresses[0].prefixLength = 24;
   state.addresses[0].broadcast = "10.77.0.255";
   state.addresses[1].address = "10.78.0.3";
   state.addresses[1].prefixLength = 16;
-  AdapterRoute first, second;
-  first.gateway = "10.77.0.1";
-  first.metric = 0;
-  second.gateway = "10.78.0.1";
-  second.metric = 20;
-  state.routes = {first, second};
+  state.routes.resize(2);
+  state.routes[0].gateway = "10.77.0.1";
+  state.routes[1].gateway = "10.78.0.1";
+  state.routes[1].metric = 20;
   return state;
 }
 

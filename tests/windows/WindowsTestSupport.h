@@ -44,3 +44,18 @@ struct ProgramRun {
 ProgramRun RunProgram(const std::wstring& program, const std::wstring& arguments,
                       const std::string& input, double seconds = 30, const std::string& holdUntil = "",
                       const std::string& more = "");
+
+// Connection names in the registry, as Windows keeps them, for one test:
+// removed again when it ends.
+class ScopedConnectionNames {
+ public:
+  ScopedConnectionNames() = default;
+  ScopedConnectionNames(const ScopedConnectionNames&) = delete;
+  ScopedConnectionNames& operator=(const ScopedConnectionNames&) = delete;
+  ~ScopedConnectionNames();
+  // The adapter's key, with the value "Name" when `name` is given.
+  void Set(const std::string& id, const std::wstring* name, DWORD type = REG_SZ);
+
+ private:
+  std::vector<std::string> m_ids;
+};
