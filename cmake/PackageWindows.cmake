@@ -3,7 +3,9 @@
 # installer puts them under Program Files with a Start-menu shortcut and an
 # uninstaller, and lets the router's TFTP requests through Windows Firewall:
 # the router's link is an unidentified network, whose public profile drops
-# unsolicited datagrams to UDP port 69. The uninstaller removes the rule.
+# unsolicited datagrams to UDP port 69. The rule lets in only what the router
+# sends in recovery mode: to this program, UDP port 69, at 192.168.1.88, from
+# 192.168.1.0/24. The uninstaller removes the rule.
 install(TARGETS brickfix RUNTIME DESTINATION .)
 set(BRICKFIX_README_TXT ${CMAKE_BINARY_DIR}/packaging/README.txt)
 configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/README.txt.in ${BRICKFIX_README_TXT} @ONLY
@@ -34,7 +36,7 @@ set(CPACK_NSIS_MUI_UNIICON ${CMAKE_BINARY_DIR}/resources/brickfix.ico)
 set(CPACK_NSIS_INSTALLED_ICON_NAME brickfix.exe)
 set(BRICKFIX_FIREWALL_RULE "name=\\\"Brickfix TFTP\\\" program=\\\"$INSTDIR\\\\brickfix.exe\\\"")
 set(CPACK_NSIS_EXTRA_INSTALL_COMMANDS
-    "ExecWait '\\\"$SYSDIR\\\\netsh.exe\\\" advfirewall firewall add rule ${BRICKFIX_FIREWALL_RULE} protocol=UDP localport=69 dir=in action=allow'")
+    "ExecWait '\\\"$SYSDIR\\\\netsh.exe\\\" advfirewall firewall add rule ${BRICKFIX_FIREWALL_RULE} protocol=UDP localport=69 localip=192.168.1.88 remoteip=192.168.1.0/24 dir=in action=allow'")
 set(CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS
     "ExecWait '\\\"$SYSDIR\\\\netsh.exe\\\" advfirewall firewall delete rule ${BRICKFIX_FIREWALL_RULE}'")
 include(CPack)

@@ -5,6 +5,7 @@
 # run and is removed afterwards, with the Wine server and the virtual X
 # server. Exits non-zero when the build or a test fails.
 #
+# First the import table of brickfix.exe: only KnownDLLs (tests/pkg/pe_imports.py).
 # The firmware tests talk to local clouds (brickfix-cloud, built from a Linux
 # build: BRICKFIX_LINUX_BUILD, default build) on 127.0.0.1 and 127.0.0.2 over
 # HTTPS. Wine trusts the certificates in /etc/ssl/certs/ca-certificates.crt,
@@ -67,6 +68,8 @@ if [ ! -f "$linux/build.ninja" ]; then
 fi
 ninja -C "$linux" brickfix-cloud >/dev/null
 built=$(date +%s)
+# The program imports only KnownDLLs the ordinary way (no Wine needed).
+python3 tests/pkg/pe_imports.py "$dir/brickfix.exe"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/brickfix-wine.XXXXXX")
 export WINEPREFIX=$work/prefix

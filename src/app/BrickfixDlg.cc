@@ -1,6 +1,7 @@
 // The wizard: start-up, the numbered steps and the operator's answers.
 #include "app/BrickfixDlg.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstdio>
@@ -38,6 +39,13 @@ int AsciiToInt(const std::string& text) {
   if (value > INT_MAX) value = INT_MAX;
   if (value < INT_MIN) value = INT_MIN;
   return static_cast<int>(value);
+}
+
+// A model code as the cloud names it: letter case does not count.
+bool SameModel(const std::string& a, const std::string& b) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 }  // namespace
@@ -112,7 +120,7 @@ void CBrickfixDlg::RunStep() {
     case 2: {
       ClearLog();
       auto info = std::make_unique<RomInfo>();
-      m_services.firmware->QueryLatestRom(*info, BuildQueryUrl(m_strModel));
+      int queried = m_services.firmware->QueryLatestRom(*info, BuildQueryUrl(m_strModel));
       std::string stored = m_services.firmware->FindRomFile("Rom", m_strModel, false);
       std::string storedVersion;
       if (std::size_t dash = stored.find('-'); dash != std::string::npos) {
@@ -132,6 +140,8 @@ void CBrickfixDlg::RunStep() {
         m_bBusy = 1;
         StartLocalWorker();
       } else if (info->version == storedVersion) {
+        // The stored file must then be the cloud's image, byte for byte.
+        if (queried == 0 && SameModel(info->model, m_strModel)) m_strStoredMd5 = info->md5;
         Print("最新固件与本地固件版本相同，使用本地固件：%s", stored.c_str());
         m_bBusy = 1;
         StartLocalWorker();

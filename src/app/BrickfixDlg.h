@@ -89,6 +89,10 @@ class CBrickfixDlg {
   std::atomic<int> m_nAdapter{-1};
   std::atomic<int> m_bCfgNotRequested{1};
   std::atomic<int> m_bForceDownload{0};
+  // The digest the stored image must have before it is served: the cloud's,
+  // when it offered an accepted release of the model in the stored version;
+  // empty when that is not known. Set before the worker starts.
+  std::string m_strStoredMd5;
   char m_szAdapterNames[256][256] = {};
   std::string m_strInput;
 

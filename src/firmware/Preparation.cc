@@ -8,6 +8,7 @@
 #include "app/Log.h"
 #include "firmware/CloudQuery.h"
 #include "firmware/HttpClient.h"
+#include "firmware/Md5.h"
 #include "firmware/RomInfo.h"
 #include "firmware/RomStore.h"
 #include "firmware/ServedFile.h"
@@ -44,6 +45,17 @@ void PrepareServedFiles(CBrickfixDlg* dlg, const RomInfo& info, bool noRestore) 
   if (AllocResultBuffer() != 0) Fatal(dlg, "准备文件出错！请退出后重试。");
   dlg->m_nStep = 5;
   dlg->RunStep();
+}
+
+// True when the loaded image's MD5 is `md5` (hexadecimal, either case).
+bool HasDigest(const RomInfo& info, const std::string& md5) {
+  Md5 digest;
+  digest.Update(info.data, static_cast<std::size_t>(info.size));
+  std::string hex = digest.HexDigest();
+  return !hex.empty() && hex.size() == md5.size() &&
+         std::equal(hex.begin(), hex.end(), md5.begin(), [](char a, char b) {
+           return a == (b >= 'A' && b <= 'F' ? static_cast<char>(b - 'A' + 'a') : b);
+         });
 }
 
 }  // namespace
@@ -95,8 +107,19 @@ void DownloadFirmwareThread(CBrickfixDlg* dlg) {
 
 void PrepareLocalFirmwareThread(CBrickfixDlg* dlg) {
   const std::string model = dlg->m_strModel;
+  const std::string expectedMd5 = dlg->m_strStoredMd5;
   const bool noRestore = dlg->m_bNoRestoreCfg;
   RomInfo info;
   if (LoadRomFile(info, model) != 0) Fatal(dlg, "升级文件不存在，请准备好再重试。");
+  if (!expectedMd5.empty() && !HasDigest(info, expectedMd5)) {
+    // A planted or cut-off file under the newest version's name: it counts
+    // as no stored image at all.
+    LogPrint("本地固件%s-%s与最新固件的MD5不符，不能使用", model.c_str(), info.version.c_str());
+    LogPrint("本地没有固件，强制从互联网下载固件：%s-%s", model.c_str(), info.version.c_str());
+    delete[] info.data;
+    dlg->m_bForceDownload = 1;
+    DownloadFirmwareThread(dlg);
+    return;
+  }
   PrepareServedFiles(dlg, info, noRestore);
 }

@@ -1,5 +1,6 @@
 #include "netcfg/AdapterSnapshot.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <sstream>
@@ -124,12 +125,44 @@ bool IsLabel(const std::string& text) {
   return true;
 }
 
+constexpr std::size_t kMaxDnsServers = 8;
+
+// "windows dhcp on|off", "windows dns dhcp" or "windows dns ADDRESS...".
+bool ParseWindows(std::istringstream& in, WindowsSettings& out) {
+  std::string key, value;
+  if (!(in >> key >> value)) return false;
+  out.present = true;
+  if (key == "dhcp" && (value == "on" || value == "off")) {
+    out.dhcp = value == "on";
+    return !(in >> value);
+  }
+  if (key != "dns") return false;
+  out.dnsServers.clear();
+  out.dnsFromDhcp = value == "dhcp";
+  if (out.dnsFromDhcp) return !(in >> value);
+  do {
+    if (!IsIpv4(value) || out.dnsServers.size() == kMaxDnsServers) return false;
+    out.dnsServers.push_back(value);
+  } while (in >> value);
+  return true;
+}
+
 bool IsUuid(const std::string& text) {
   return !text.empty() && text.size() <= 64 &&
          text.find_first_not_of("0123456789abcdefABCDEF-") == std::string::npos;
 }
 
 }  // namespace
+
+bool IsAdapterGuid(const std::string& text) {
+  static constexpr char kShape[] = "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}";
+  if (text.size() != sizeof kShape - 1) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    bool hex = std::isxdigit(static_cast<unsigned char>(text[i])) != 0;
+    if (kShape[i] == 'X' ? !hex : text[i] != kShape[i]) return false;
+  }
+  return true;
+}
 
 bool AdapterSnapshot::HasOwnStaticAddress() const {
   if (networkManager) return false;  // its own profile comes back whole
@@ -197,8 +230,15 @@ std::string FormatSnapshot(const AdapterSnapshot& s) {
   } else {
     out << "networkmanager unmanaged\n";
   }
-  out << "dhcp-client " << Or(s.dhcpClient, "none") << "\n"
-      << "end\n";
+  out << "dhcp-client " << Or(s.dhcpClient, "none") << "\n";
+  if (s.windows.present) {
+    out << "windows dhcp " << (s.windows.dhcp ? "on" : "off") << "\n"
+        << "windows dns";
+    if (s.windows.dnsFromDhcp) out << " dhcp";
+    for (const std::string& server : s.windows.dnsServers) out << " " << server;
+    out << "\n";
+  }
+  out << "end\n";
   return out.str();
 }
 
@@ -222,7 +262,8 @@ bool ParseSnapshot(const std::string& text, AdapterSnapshot& out, std::string& e
     if (ended) {
       ok = false;
     } else if (key == "adapter") {
-      ok = (in >> out.ifname) && IsSafeInterfaceName(out.ifname) && !(in >> value);
+      ok = (in >> out.ifname) && (IsSafeInterfaceName(out.ifname) || IsAdapterGuid(out.ifname)) &&
+           !(in >> value);
       haveAdapter = ok;
     } else if (key == "netns") {
       ok = (in >> value) && ParseInto(value, ~0ull, out.netns) && out.netns != 0 && !(in >> value);
@@ -256,6 +297,8 @@ bool ParseSnapshot(const std::string& text, AdapterSnapshot& out, std::string& e
         for (const char* client : kDhcpClients) ok = ok || value == client;
         out.dhcpClient = value;
       }
+    } else if (key == "windows") {
+      ok = ParseWindows(in, out.windows);
     } else if (key == "end") {
       ended = true;
     } else {

@@ -124,6 +124,7 @@ bool NamesAdapter(Kind kind) {
     case Kind::kOpenTftpListener:
     case Kind::kRestoreAdapter:
     case Kind::kProbeRouter:
+    case Kind::kSetDnsServers:
       return true;
     default:
       return false;
@@ -295,6 +296,15 @@ bool IsAcceptableState(const AdapterState& state) {
   return true;
 }
 
+bool IsAcceptableDns(bool fromDhcp, const std::vector<std::string>& servers) {
+  if (fromDhcp) return servers.empty();
+  return servers.size() <= kMaxDnsServers &&
+         std::all_of(servers.begin(), servers.end(), [](const std::string& server) {
+           std::optional<std::uint32_t> address = Parse(server);
+           return address && IsHostAddress(*address);
+         });
+}
+
 std::vector<std::uint8_t> EncodeRequest(const Request& request) {
   Writer out;
   Header(out, request.kind);
@@ -313,6 +323,12 @@ std::vector<std::uint8_t> EncodeRequest(const Request& request) {
       break;
     case Kind::kRestoreAdapter:
       if (!IsAcceptableState(request.state) || !EncodeState(request.state, out)) return {};
+      break;
+    case Kind::kSetDnsServers:
+      if (!IsAcceptableDns(request.dnsFromDhcp, request.dnsServers)) return {};
+      out.U8(request.dnsFromDhcp ? 1 : 0);
+      out.U8(static_cast<std::uint8_t>(request.dnsServers.size()));
+      for (const std::string& server : request.dnsServers) out.Address(*Parse(server));
       break;
     default:
       break;
@@ -355,6 +371,18 @@ std::optional<Request> DecodeRequest(std::span<const std::uint8_t> message) {
     case Kind::kRestoreAdapter:
       if (!DecodeState(in, request.state) || !IsAcceptableState(request.state)) return std::nullopt;
       break;
+    case Kind::kSetDnsServers: {
+      std::uint8_t count = 0;
+      if (!in.U8(value) || value > 1 || !in.U8(count) || count > kMaxDnsServers) return std::nullopt;
+      request.dnsFromDhcp = value == 1;
+      for (int i = 0; i < count; ++i) {
+        std::uint32_t address = 0;
+        if (!in.Address(address)) return std::nullopt;
+        request.dnsServers.push_back(Dotted(address));
+      }
+      if (!IsAcceptableDns(request.dnsFromDhcp, request.dnsServers)) return std::nullopt;
+      break;
+    }
     default:
       break;
   }

@@ -29,6 +29,8 @@ constexpr std::size_t kMaxMessage = 4096;
 // What a restore request may carry at most.
 constexpr std::size_t kMaxAddresses = 16;
 constexpr std::size_t kMaxRoutes = 64;
+// What a request for DNS servers may carry at most.
+constexpr std::size_t kMaxDnsServers = 8;
 // The routing table and route type a restore request speaks of: the main
 // table, ordinary routes.
 constexpr std::uint32_t kMainTable = 254;
@@ -48,9 +50,10 @@ enum class Kind : std::uint16_t {
   kRestoreAdapter = 9,  // addresses and routes from the adapter's journal, within bounds
   kProbeRouter,         // one echo request to the router of the adapter's set-up
   kGoodbye,             // the program ends as it means to: adapters stay as they are
+  kSetDnsServers,       // Windows: one adapter's DNS servers, from DHCP or as its journal lists them
 };
 // The last kind; new kinds go after it.
-constexpr Kind kLastKind = Kind::kGoodbye;
+constexpr Kind kLastKind = Kind::kSetDnsServers;
 // The kind a request's number names; nothing for a number of no kind.
 std::optional<Kind> KindOf(std::uint16_t value);
 
@@ -82,6 +85,9 @@ struct Request {
   // the adapter shall have. The link is left as it is; the routes' protocol
   // is not sent (what the helper adds is "static").
   AdapterState state;
+  // kSetDnsServers: from DHCP, or these (unicast host addresses, in order).
+  bool dnsFromDhcp = true;
+  std::vector<std::string> dnsServers;
 };
 
 // The request's bytes; empty when it cannot be put into a request (a value
@@ -100,6 +106,10 @@ std::optional<Request> DecodeRequest(std::span<const std::uint8_t> message);
 // may be added of it is decided where the adapter's present state is known
 // (RestoreBoundsHold), as is the labels' prefix.
 bool IsAcceptableState(const AdapterState& state);
+// What a request for DNS servers may ask for: DHCP and no address, or at
+// most kMaxDnsServers unicast host addresses (not 0/8, 127/8, multicast or
+// reserved).
+bool IsAcceptableDns(bool fromDhcp, const std::vector<std::string>& servers);
 
 enum class Status : std::uint8_t {
   kDone = 0,

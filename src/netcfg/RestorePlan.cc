@@ -13,12 +13,6 @@ constexpr int kScopeUniverse = 0, kScopeLink = 253;
 
 std::uint32_t Mask(int prefixLength) { return prefixLength <= 0 ? 0 : ~0u << (32 - prefixLength); }
 
-// An address a host may have: not in 0/8 or 127/8, not multicast or reserved.
-bool IsHostAddress(std::uint32_t address) {
-  std::uint32_t first = address >> 24;
-  return first != 0 && first != 127 && first < 224;
-}
-
 struct Subnet {
   std::uint32_t own, network, mask;
 };
@@ -57,6 +51,11 @@ std::string Named(int value, std::initializer_list<std::pair<int, const char*>> 
 }
 
 }  // namespace
+
+bool IsHostAddress(std::uint32_t address) {
+  std::uint32_t first = address >> 24;
+  return first != 0 && first != 127 && first < 224;
+}
 
 bool IsRestorableAddress(const AdapterAddress& entry) {
   std::optional<std::uint32_t> address = ParseIpv4(entry.address);

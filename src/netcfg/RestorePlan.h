@@ -17,6 +17,7 @@
 // What the adapter has now may stay, whatever it is: keeping it adds nothing.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,9 @@ constexpr std::uint32_t kMinRestoredMetric = 100;
 // The routing protocol a restored route gets (RTPROT_STATIC).
 constexpr int kStaticRouteProtocol = 4;
 
+// An address a host may have: not in 0/8 or 127/8, not multicast or reserved
+// (`address` in host byte order).
+bool IsHostAddress(std::uint32_t address);
 bool IsRestorableAddress(const AdapterAddress& address);
 // `addresses`: what the adapter will have.
 bool IsRestorableRoute(const AdapterRoute& route, const std::vector<AdapterAddress>& addresses);

@@ -33,7 +33,7 @@ std::uint16_t UdpSocket::LocalPort() const {
   return ntohs(local.sin_port);
 }
 
-bool UdpSocket::BindToDeviceOf(const UdpSocket& other) const {
+bool UdpSocket::BindToDeviceOf(const UdpSocket& other) {
   char device[IFNAMSIZ] = {};
   socklen_t length = sizeof device;
   if (::getsockopt(other.fd(), SOL_SOCKET, SO_BINDTODEVICE, device, &length) != 0) return false;
@@ -41,6 +41,8 @@ bool UdpSocket::BindToDeviceOf(const UdpSocket& other) const {
   return ::setsockopt(fd(), SOL_SOCKET, SO_BINDTODEVICE, device,
                       static_cast<socklen_t>(std::strlen(device) + 1)) == 0;
 }
+
+bool UdpSocket::AcceptOnlyFrom(std::uint32_t) { return false; }
 
 ssize_t UdpSocket::SendTo(std::span<const std::uint8_t> bytes, const sockaddr_in& to) const {
   return ::sendto(fd(), bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),

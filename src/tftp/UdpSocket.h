@@ -36,7 +36,13 @@ class UdpSocket {
   std::uint16_t LocalPort() const;
   // Answers on the adapter `other` is bound to, when it is bound to one.
   // Before Bind. False when the binding cannot be copied.
-  bool BindToDeviceOf(const UdpSocket& other) const;
+  bool BindToDeviceOf(const UdpSocket& other);
+  // Windows, where a socket cannot be bound to an adapter: takes only the
+  // datagrams that arrive on the adapter with the system's interface index
+  // `index`; any other is read and dropped (its receive reports
+  // kInterrupted). Before Bind. Linux binds the listener to its adapter
+  // instead, and this fails there.
+  bool AcceptOnlyFrom(std::uint32_t index);
 
   // One datagram; the byte count sent or -1.
   ssize_t SendTo(std::span<const std::uint8_t> bytes, const sockaddr_in& to) const;
@@ -67,6 +73,7 @@ class UdpSocket {
   ScopedSocket m_fd;
   std::chrono::microseconds m_receiveTimeout{0};  // 0: none set (wait forever)
   bool m_nonBlocking = false;  // Windows: the socket's mode is switched for a wait of 0
+  std::uint32_t m_interface = 0;  // Windows: the adapter datagrams must arrive on; 0: any
 };
 
 enum class Ready { kReadable, kBroken, kNothing };

@@ -127,25 +127,33 @@ TEST_F(WizardTest, NoStoredFirmwareForcesTheDownload) {
 }
 
 TEST_F(WizardTest, StoredFirmwareIsUsedWhenTheCloudIsSilentOrRefusesOrAgrees) {
+  const std::string md5 = "0123456789abcdef0123456789abcdef";
   struct Case {
     std::string cloudVersion;
     int code;
+    std::string cloudModel;
     std::string line;
+    std::string storedMd5;  // what the stored image is checked against
   } cases[] = {
-      {"", 4, "使用本地固件：RX2001-1.0"},
-      {"1.0", 0, "最新固件与本地固件版本相同，使用本地固件：RX2001-1.0"},
-      // A refused release still tells its version; equal versions need no question.
-      {"1.0", 1, "最新固件与本地固件版本相同，使用本地固件：RX2001-1.0"},
+      {"", 4, "", "使用本地固件：RX2001-1.0", ""},
+      {"1.0", 0, "rx2001", "最新固件与本地固件版本相同，使用本地固件：RX2001-1.0", md5},
+      // A refused release still tells its version; equal versions need no
+      // question, but its digest is not trusted, nor is another model's.
+      {"1.0", 1, "RX2001", "最新固件与本地固件版本相同，使用本地固件：RX2001-1.0", ""},
+      {"1.0", 0, "RX2002", "最新固件与本地固件版本相同，使用本地固件：RX2001-1.0", ""},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.line);
+    SCOPED_TRACE(c.line + " " + c.cloudModel);
     WizardHarness w;
     w.Start();
     w.firmware.storedName = "RX2001-1.0";
     w.firmware.latest.version = c.cloudVersion;
+    w.firmware.latest.model = c.cloudModel;
+    w.firmware.latest.md5 = md5;
     w.firmware.queryCode = c.code;
     w.Answer("1");
     EXPECT_EQ(w.view.LogLines(), Lines{c.line});
+    EXPECT_EQ(w.dlg->m_strStoredMd5, c.storedMd5);
     EXPECT_EQ(w.dlg->m_bBusy, 1);
     EXPECT_EQ(w.dlg->m_bForceDownload, 0);
     w.platform.RunPending();

@@ -588,6 +588,7 @@ def retry_after_code_4(s):
     bf.answer("2")
     bf.expect("最新固件与本地固件版本相同，使用本地固件：RX2002-2.0")
     s.expect_address_setup()
+    check("开始下载" not in bf.all_text(), "the stored copy has the cloud's digest: nothing was downloaded")
     first = s.router("--cfg", "--expect-md5", md5(image), "--report", "RX2002:flash:4")
     bf.expect("固件烧写失败！需要重试。", timeout=150)
     for line in INSTRUCTIONS:
@@ -656,18 +657,23 @@ def wrong_model(s):
 
 
 def stored_equals_cloud(s):
+    """The stored file has the cloud's newest version but not its bytes: it
+    counts as no stored image, and the cloud's is downloaded, kept and served."""
     image = image_bytes(70000, "s6")
-    s.release("RX2002", "5.5", image_bytes(70000, "other"))
-    s.store("RX2002-5.5", image)
+    s.release("RX2002", "5.5", image)
+    s.store("RX2002-5.5", image_bytes(70000, "other"))
     s.start_cloud()
     bf = s.start_brickfix()
     bf.answer("2")
     bf.expect("最新固件与本地固件版本相同，使用本地固件：RX2002-5.5")
+    bf.expect("本地固件RX2002-5.5与最新固件的MD5不符，不能使用")
+    bf.expect("本地没有固件，强制从互联网下载固件：RX2002-5.5")
+    bf.expect("下载完成，使用最新固件", timeout=60)
     s.expect_address_setup()
     router = s.router("--expect-md5", md5(image), "--expect-size", str(len(image)))
     bf.expect("烧录Flash中，大约需要两分钟，务必保持Terno不断电！", timeout=60)
     s.router_done(router)
-    check("开始下载" not in bf.all_text(), "nothing was downloaded")
+    check_eq(s.rom_files(), {"RX2002-5.5": image}, "the store")
 
 
 def versions_differ(s):

@@ -31,6 +31,7 @@ import netlab  # noqa: E402
 from driver import Brickfix  # noqa: E402
 from e2e import INSTRUCTIONS, check, check_eq, image_bytes, md5  # noqa: E402
 
+TCPIP_INTERFACES = r"HKLM\SYSTEM\CurrentControlSet\Services\Tcpip\Parameters\Interfaces"
 NETWORK_KEY = r"HKLM\SYSTEM\ControlSet001\Control\Network\{4D36E972-E325-11CE-BFC1-08002BE10318}"
 CONNECTION = "以太网"  # the name Windows gives the first wired connection
 PC_HOME = e2e.PC_HOME_ADDRESS
@@ -111,6 +112,7 @@ class StandInServer:
 
     STATIC = re.compile(r'^netsh interface ip set address "(.*)" static (\S+) (\S+) (\S+) (\d+)$')
     DHCP = re.compile(r'^netsh interface ip set address "(.*)" dhcp$')
+    DNS = re.compile(r'^netsh interface ip (set|add) dnsservers "%s" ' % CONNECTION)
 
     def __init__(self, scenario, folder):
         self.s = scenario
@@ -174,6 +176,8 @@ class StandInServer:
         if line == "arp -d":
             netlab.run("ip", "-n", pc, "neigh", "flush", "all")
             return 0
+        if self.DNS.match(line):
+            return 0  # the namespace has no resolver of the adapter's own: recorded only
         return 1
 
 
@@ -260,6 +264,38 @@ class WineScenario(e2e.Scenario):
         netlab.wait_for(lambda: len(self.commands()) >= len(lines), timeout,
                         "the commands %r (ran: %r)" % (lines, self.commands()))
         check_eq(self.commands(), lines, "the commands run")
+
+    def name_adapter(self, ifname, name):
+        """The connection name of adapter ifname in pc, in the registry."""
+        index = int(netlab.run("ip", "netns", "exec", self.lab.pc, "cat",
+                               "/sys/class/net/%s/ifindex" % ifname).stdout)
+        key = "%s\\%s\\Connection" % (NETWORK_KEY, self.guid(index))
+        self.reg_add(key, "Name", "REG_SZ", name)
+        return index
+
+    @staticmethod
+    def guid(index):
+        return "{%08X-0000-0000-0000-4E6574446576}" % index
+
+    def reg_add(self, key, value, kind, data):
+        r = subprocess.run(self.lab.exec_args(self.lab.pc, [self.wine, "reg", "add", key, "/v", value,
+                                                             "/t", kind, "/d", data, "/f"]),
+                           env=self.env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
+        if r.returncode != 0:
+            raise AssertionError("wine reg add failed: %s" % r.stdout)
+
+    def wine_journals(self):
+        return glob.glob(os.path.join(self.prefix, "drive_c", "users", "*", "AppData", "Local",
+                                      "Brickfix", "adapter-*.journal"))
+
+    def restore_network(self):
+        """brickfix.exe --restore-network in pc: (status, stdout, stderr)."""
+        p = self.lab.start(self.lab.pc, [self.wine, self.program(), "--restore-network"], env=self.env,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        out, err = p.communicate(timeout=120)
+        if self.log:
+            self.log.write("".join("  restore| " + l + "\n" for l in (out + err).splitlines()))
+        return p.returncode, out, err
 
     def expect_listing(self):
         self.bf.expect("当前可用网卡如下，请正确选择所使用的网卡：")
@@ -368,9 +404,23 @@ def wrong_model(s):
 
 
 def port_69_taken(s):
-    """Another program holds UDP port 69: the box, DHCP, the end."""
-    e2e.hold_port_69_and_choose_a_model(s)
+    """Another TFTP server holds UDP port 69: the log says so, then the box,
+    DHCP, the end."""
+    s.store("RX2001-1.0", image_bytes(1000, "w4"))
+    holder = s.lab.start(s.lab.pc, [s.wine, os.path.join(s.winbuild, "tftp_bench_server.exe"),
+                                    windows_path(os.path.join(s.rom, "RX2001-1.0"))],
+                         env=s.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    netlab.wait_for(lambda: "0.0.0.0:69 " in netlab.run(
+        "ip", "netns", "exec", s.lab.pc, "ss", "-Hlun").stdout + " ", 60, "the holder on port 69")
+    bf = s.start_brickfix()
+    bf.answer("1")
+    # Wine keeps every socket in its server: the holder has no process there
+    # (on Windows the line names tftp_bench_server.exe and its process id).
+    bf.expect("UDP 69 端口已被另一个程序占用。", timeout=60)
+    bf.expect_message_box("程序即将退出，请关闭其它TFTP工具！", timeout=60)
+    check_eq(bf.wait_exit(), 0, "exit status")
     s.expect_commands([RECOVERY, DHCP])
+    check(holder.poll() is None, "the holder still runs")
 
 
 def real_peers(s):
@@ -408,6 +458,128 @@ def real_peers(s):
     check(server.poll() is None, "the server still runs")
 
 
+OFFICE_STATIC = ('netsh interface ip set address "%s" static 10.77.0.2 255.255.255.0 10.77.0.1 0'
+                 % CONNECTION)
+OFFICE_DNS = ['netsh interface ip set dnsservers "%s" static 10.77.0.53 primary validate=no' % CONNECTION,
+              'netsh interface ip add dnsservers "%s" 10.77.0.54 index=2 validate=no' % CONNECTION]
+
+
+def killed_run_then_restore(s):
+    """The adapter set up by hand as in an office (its address, gateway and
+    DNS servers in the registry, as Windows keeps them): the run is killed
+    with the recovery address; the next start names the adapter first;
+    --restore-network puts the office settings back and removes the journal,
+    and a second one finds nothing to do."""
+    s.store("RX2004-3.1", image_bytes(3000, "w7"))
+    index = int(netlab.run("ip", "netns", "exec", s.lab.pc, "cat",
+                           "/sys/class/net/%s/ifindex" % s.ifname).stdout)
+    key = TCPIP_INTERFACES + "\\" + s.guid(index)
+    for value, kind, data in (("EnableDHCP", "REG_DWORD", "0"), ("IPAddress", "REG_MULTI_SZ", "10.77.0.2"),
+                              ("SubnetMask", "REG_MULTI_SZ", "255.255.255.0"),
+                              ("DefaultGateway", "REG_MULTI_SZ", "10.77.0.1"),
+                              ("DefaultGatewayMetric", "REG_MULTI_SZ", "0"),
+                              ("NameServer", "REG_SZ", "10.77.0.53,10.77.0.54")):
+        s.reg_add(key, value, kind, data)
+    bf = s.start_brickfix()
+    bf.answer("4")
+    s.expect_listing()
+    s.expect_address_setup()
+    s.expect_commands([RECOVERY])
+    check_eq(len(s.wine_journals()), 1, "the journal, written before the change")
+    s.kill_brickfix()
+    bf = s.start_brickfix()
+    check_eq(bf.lines[0], "上次运行没有还原网卡 %s 的原有设置，请退出后运行 brickfix "
+             "--restore-network 还原。" % CONNECTION, "the first log line")
+    bf.close_input()
+    check_eq(bf.wait_exit(), 0, "exit status")
+    status, out, err = s.restore_network()
+    check_eq((status, err), (0, ""), "--restore-network (%s)" % out)
+    check("%s has its own settings back (10.77.0.2/24)." % CONNECTION in out, "the restore says so: %r" % out)
+    s.expect_commands([RECOVERY, OFFICE_STATIC] + OFFICE_DNS)
+    check_eq(s.pc_addresses(), [PC_HOME], "the office address")
+    check_eq(s.wine_journals(), [], "the journal is gone")
+    status, out, _ = s.restore_network()
+    check_eq(status, 0, "a second --restore-network")
+    check("Nothing to put back" in out, "nothing is left to do: %r" % out)
+    check_eq(len(s.commands()), 4, "no command ran the second time")
+
+
+def elevation_declined(s):
+    """The operator says no to the elevation prompt (a test build plays him):
+    the log says so, the address step fails as a command that cannot start,
+    and nothing is changed or kept."""
+    s.store("RX2001-1.0", image_bytes(1000, "w8"))
+    s.env["BRICKFIX_TEST_DECLINE_ELEVATION"] = "1"
+    bf = s.start_brickfix()
+    bf.answer("1")
+    s.expect_listing()
+    bf.expect("正在配置本机IP地址信息，请稍候...")
+    bf.expect("未获得管理员权限（Windows 的询问被拒绝），无法更改网卡设置。请重新运行，并在 Windows 询问时选择“是”。")
+    bf.expect("设置地址错误，请与版主反馈！")
+    bf.expect("设置地址错误，请与版主反馈！")
+    check_eq(bf.wait_exit(), 0, "exit status")
+    check_eq(s.commands(), [], "the commands run")
+    check_eq(s.pc_addresses(), [PC_HOME], "the adapter's address")
+    check_eq(s.wine_journals(), [], "the journals")
+
+
+def rom_through_a_junction(s):
+    """Rom is a link to another folder (how Wine shows a junction): it is
+    refused as a store, so with the cloud away there is no firmware at all,
+    and the folder behind it is left alone."""
+    elsewhere = os.path.join(s.lab.tmp, "elsewhere")
+    os.makedirs(elsewhere)
+    with open(os.path.join(elsewhere, "RX2001-1.0"), "wb") as f:
+        f.write(image_bytes(1000, "w9"))
+    os.symlink(elsewhere, s.rom)
+    bf = s.start_brickfix()
+    bf.answer("1")
+    bf.expect_message_box("本地没有固件且无法联网找到最新固件，请联系客服提供对应机型升级固件！", timeout=60)
+    check_eq(bf.wait_exit(), 0, "exit status")
+    check_eq(sorted(os.listdir(elsewhere)), ["RX2001-1.0"], "the folder behind the link")
+    check(os.path.islink(s.rom), "the link stays")
+    check_eq(s.commands(), [], "the commands run")
+
+
+def another_adapters_request(s):
+    """A host on another adapter's network asks for the image: the listener
+    takes requests only from the chosen adapter, so it gets no answer, and
+    the router on the chosen one is served."""
+    image = image_bytes(20000, "w10")
+    s.store("RX2001-1.0", image)
+    other = "usb%d" % (os.getpid() % 10000)
+    s.lab.add_pc_adapter(other, "10.88.0.2/24")
+    peer = "bfxc%d%s" % (s.lab.extra_links, s.lab.tag_short()[-6:])
+    s.lab.add_address(s.lab.router, "10.88.0.1/24", peer)
+    s.name_adapter(other, CONNECTION + " 2")
+    bf = s.start_brickfix()
+    bf.answer("1")
+    bf.expect("当前可用网卡如下，请正确选择所使用的网卡：")
+    bf.expect(re.compile(r"^1\. "))
+    bf.expect(re.compile(r"^2\. "))
+    lines = bf.lines_since("当前可用网卡如下，请正确选择所使用的网卡：")
+    number = next(l.split(".")[0] for l in lines if l.endswith(" (%s)" % PC_HOME.split("/")[0]))
+    time.sleep(0.5)  # the list is printed before answers are taken
+    bf.answer(number)
+    s.expect_address_setup()
+    stranger = subprocess.run(s.lab.exec_args(s.lab.router, [
+        "/usr/bin/python3", "-c",
+        "import socket\n"
+        "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+        "s.bind(('10.88.0.1',0))\ns.settimeout(3)\n"
+        "s.sendto(b'\\x00\\x01recovery.bin\\x00octet\\x00',('10.88.0.2',69))\n"
+        "try:\n  print('answered', s.recvfrom(600)[1])\nexcept socket.timeout:\n  print('silence')\n"]),
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=30)
+    check_eq(stranger.stdout.strip(), "silence", "the other adapter's request")
+    check("传输文件中：" not in bf.all_text(), "no transfer for it")
+    router = s.router("--expect-md5", md5(image))
+    bf.expect(FLASHING, timeout=60)
+    s.router_done(router)
+
+
+FLASHING = "烧录Flash中，大约需要两分钟，务必保持Terno不断电！"
+
+
 SCENARIOS = [
     ("W01_RouterComesBack", router_comes_back),
     ("W02_ReportSuccess", report_success),
@@ -415,6 +587,10 @@ SCENARIOS = [
     ("W04_Port69Taken", port_69_taken),
     ("W05_RealPeersOver32MiB", real_peers),
     ("W06_DownloadAndReportSuccess", download_and_report_success),
+    ("W07_KilledRunThenRestore", killed_run_then_restore),
+    ("W08_ElevationDeclined", elevation_declined),
+    ("W09_RomThroughAJunction", rom_through_a_junction),
+    ("W10_AnotherAdaptersRequest", another_adapters_request),
 ]
 
 

@@ -5,6 +5,7 @@
 
 #include "fakes/Fakes.h"
 #include "firmware/Download.h"
+#include "firmware/Md5.h"
 #include "firmware/FirmwareTestSupport.h"
 #include "firmware/Preparation.h"
 
@@ -29,6 +30,12 @@ std::vector<unsigned char> ExpectedConfig(const std::string& head, const std::st
   std::memcpy(&bytes[21], tail.data(), tail.size());
   bytes[43] = restore ? 1 : 0;
   return bytes;
+}
+
+std::string Md5Hex(const std::string& bytes) {
+  Md5 digest;
+  digest.Update(bytes.data(), bytes.size());
+  return digest.HexDigest();
 }
 
 }  // namespace
@@ -196,6 +203,54 @@ TEST_F(FirmwareWorkerTest, LocalWorkerServesTheStoredImage) {
   ExpectStepFive();
   EXPECT_EQ(Text(g_recoveryBin), "stored");
   EXPECT_EQ(Bytes(g_recoveryCfg), ExpectedConfig("", "", false)) << "no version in the name";
+}
+
+// When the cloud's release has the stored version, the stored file must be
+// its image: anything else (planted, cut short) counts as no stored image.
+TEST_F(FirmwareWorkerTest, AStoredImageIsCheckedAgainstTheCloudsDigestWhenItIsKnown) {
+  const std::string image = RandomBytes(5000);
+  LocalCloud cloud;  // one for every case: a cloud that saw no request may not stop
+  SKIP_WITHOUT_CLOUD(cloud);
+  cloud.AddRelease("RX2001", Manifest("2.5"), image);
+  struct Case {
+    const char* what;
+    std::string stored;
+    bool served;  // the stored file is served as it is
+  } cases[] = {
+      {"cut short", image.substr(0, 4000), false},
+      {"planted", RandomBytes(5000, 2), false},
+      {"the same bytes", image, true},
+      {"planted, and the cloud gone meanwhile", RandomBytes(5000, 3), false},  // the last: no cloud after it
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ResetServedFiles();
+    fs::remove_all("Rom");
+    WriteFile("Rom/RX2001-2.5", c.stored);
+    harness.dlg->m_bForceDownload = 0;
+    harness.dlg->m_strStoredMd5 = Md5Hex(image);
+    harness.dlg->ClearLog();
+    if (&c == &cases[3]) {
+      Unreachable();
+      EXPECT_EQ(RunToExit(PrepareLocalFirmwareThread), 0);
+      EXPECT_EQ(harness.view.Messages().back(), "联网下载固件失败，请退出后重试。");
+      continue;
+    }
+    std::size_t requests = cloud.Requests().size();
+    PrepareLocalFirmwareThread(harness.dlg.get());
+    ExpectStepFive();
+    EXPECT_EQ(Text(g_recoveryBin), image);
+    EXPECT_EQ(harness.dlg->m_bForceDownload, c.served ? 0 : 1);
+    EXPECT_EQ(cloud.Requests().size() - requests, c.served ? 0u : 2u) << "a download only for a bad file";
+    auto log = Log();
+    if (!c.served) {
+      ASSERT_GE(log.size(), 3u);
+      EXPECT_EQ(log[0], "本地固件RX2001-2.5与最新固件的MD5不符，不能使用");
+      EXPECT_EQ(log[1], "本地没有固件，强制从互联网下载固件：RX2001-2.5");
+      EXPECT_EQ(log[2], "开始下载");
+      EXPECT_EQ(ReadFile("Rom/RX2001-2.5"), image) << "the bad file is replaced";
+    }
+  }
 }
 
 TEST_F(FirmwareWorkerTest, LocalWorkerWithoutAStoredImageEndsTheProcess) {

@@ -45,8 +45,23 @@ std::string Read(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// The same office on Windows: the static addresses, gateways and DNS
+// servers the adapter's settings name.
+AdapterSnapshot WindowsOfficeSnapshot() {
+  AdapterSnapshot s = OfficeSnapshot();
+  s.ifname = "{6C1F0F5E-2D7A-4A55-9B0E-3F2A9A1C0B11}";
+  s.kernel.addresses.resize(1);
+  s.kernel.routes.resize(1);
+  s.dhcpClient.clear();
+  s.windows = {true, false, false, {"10.1.2.53", "8.8.8.8"}};
+  return s;
+}
+
 TEST(AdapterSnapshotTest, TheTextGivesBackEveryDetail) {
-  for (AdapterSnapshot s : {OfficeSnapshot(), AdapterSnapshot{}}) {
+  AdapterSnapshot windowsDhcp;  // DHCP for the addresses and DNS, link down
+  windowsDhcp.ifname = "{00000002-0000-0000-0000-4e6574446576}";
+  windowsDhcp.windows.present = true;
+  for (AdapterSnapshot s : {OfficeSnapshot(), AdapterSnapshot{}, WindowsOfficeSnapshot(), windowsDhcp}) {
     if (s.ifname.empty()) {  // NetworkManager's adapter, link down, nothing on it
       s.ifname = "enp0s31f6";
       s.networkManager = true;
@@ -89,6 +104,30 @@ TEST(AdapterSnapshotTest, AnythingUnexpectedIsRefusedWhole) {
       {"a label that is a path", replaced("label eth0:1", "label ../../x")},
       {"text after the end", good + "address 1.2.3.4/8 permanent\n"},
   };
+  const std::string windows = FormatSnapshot(WindowsOfficeSnapshot());
+  auto windowsWith = [&](const std::string& from, const std::string& to) {
+    std::string text = windows;
+    std::size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return text.replace(at, from.size(), to);
+  };
+  const Case windowsCases[] = {
+      {"a GUID without braces", windowsWith("{6C1F0F5E", "06C1F0F5E")},
+      {"a GUID one digit short", windowsWith("3F2A9A1C0B11}", "3F2A9A1C0B1}")},
+      {"a GUID that is a path", windowsWith("{6C1F0F5E-2D7A", "{6C1F0F5E\\2D7A")},
+      {"DHCP neither on nor off", windowsWith("windows dhcp off", "windows dhcp auto")},
+      {"DHCP with more", windowsWith("windows dhcp off", "windows dhcp off now")},
+      {"a DNS server that is a name", windowsWith("8.8.8.8", "dns.example")},
+      {"DNS from DHCP and a server", windowsWith("windows dns 10.1.2.53", "windows dns dhcp 10.1.2.53")},
+      {"no DNS at all", windowsWith("windows dns 10.1.2.53 8.8.8.8", "windows dns")},
+      {"nine DNS servers", windowsWith("8.8.8.8", "8.8.8.8 1.1.1.1 1.0.0.1 9.9.9.9 4.4.4.4 4.2.2.2 4.2.2.1 8.8.4.4")},
+      {"an unknown Windows setting", windowsWith("windows dhcp off", "windows wins 10.1.2.9")},
+  };
+  for (const Case& c : windowsCases) {
+    AdapterSnapshot out;
+    std::string error;
+    EXPECT_FALSE(ParseSnapshot(c.text, out, error)) << c.what;
+  }
   for (const Case& c : cases) {
     AdapterSnapshot out;
     std::string error;

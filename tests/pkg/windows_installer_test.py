@@ -3,7 +3,9 @@
 Wine in a throw-away prefix: the zip's files; a silent install (files under
 Program Files, the Start-menu shortcut, the uninstall entry, the firewall rule
 for UDP port 69); the installed program in line mode up to its model menu; a
-silent uninstall that leaves nothing behind and removes the rule.
+silent uninstall that leaves nothing behind and removes the rule. Every
+executable shipped (the program in the zip and installed, the installer, the
+uninstaller) imports only KnownDLLs the ordinary way.
 
 The installed program only ever shows its model menu here: this runs in the
 machine's own network namespace.
@@ -20,11 +22,14 @@ import tempfile
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import pe_imports  # noqa: E402
 import wine  # noqa: E402
 
 RULE = ('advfirewall firewall %s rule name="Brickfix TFTP" '
         'program="C:\\Program Files\\Brickfix\\brickfix.exe"')
-ADD_RULE = RULE % "add" + " protocol=UDP localport=69 dir=in action=allow"
+NARROW = "protocol=UDP localport=69 localip=192.168.1.88 remoteip=192.168.1.0/24 dir=in action=allow"
+ADD_RULE = RULE % "add" + " " + NARROW
 DELETE_RULE = RULE % "delete"
 KEYS = [r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Brickfix",
         r"HKLM\Software\Brickfix\Brickfix"]
@@ -96,10 +101,18 @@ def main():
         with zipfile.ZipFile(base + ".zip") as z:
             names = sorted(z.namelist())
             readme = z.read("brickfix-%s-win64/README.txt" % version).decode("utf-8")
+            z.extract("brickfix-%s-win64/brickfix.exe" % version, os.path.join(tmp, "zip"))
+
+        def only_known_dlls(what, path):
+            bad = pe_imports.refused(path)
+            check(not bad, "%s imports only KnownDLLs the ordinary way: %r" % (what, bad))
+        only_known_dlls("the zip's brickfix.exe",
+                        os.path.join(tmp, "zip", "brickfix-%s-win64" % version, "brickfix.exe"))
+        only_known_dlls("the installer", base + ".exe")
         check(names == ["brickfix-%s-win64/README.txt" % version,
                         "brickfix-%s-win64/brickfix.exe" % version], "the zip holds %r" % names)
-        check("netsh advfirewall firewall add rule" in readme and "localport=69" in readme
-              and "\r\n" in readme, "the zip's README says how to add the firewall rule")
+        check("netsh advfirewall firewall add rule" in readme and NARROW in readme and "\r\n" in readme,
+              "the zip's README says how to add the narrow firewall rule")
 
         wine.PrefixTemplate(winbuild, wine64).ensure()
         wine.PrefixTemplate(winbuild, wine64).copy(prefix)
@@ -114,6 +127,9 @@ def main():
         folder = os.path.join(drive_c, "Program Files", "Brickfix")
         check(sorted(os.listdir(folder)) == ["README.txt", "Uninstall.exe", "brickfix.exe"]
               if os.path.isdir(folder) else False, "Program Files\\Brickfix holds the program")
+        for program in ("brickfix.exe", "Uninstall.exe"):
+            if os.path.exists(os.path.join(folder, program)):
+                only_known_dlls("the installed " + program, os.path.join(folder, program))
         shortcuts = [p for p in files_of(drive_c) - before if p.endswith("Brickfix.lnk")]
         check(shortcuts == ["ProgramData/Microsoft/Windows/Start Menu/Programs/Brickfix/Brickfix.lnk"],
               "a Start-menu shortcut: %r" % shortcuts)

@@ -4,12 +4,14 @@
 // in the firmware step.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "WindowsTestSupport.h"
 #include "app/BrickfixApp.h"
 #include "console/UiBridge.h"
 #include "firmware/FirmwareTestSupport.h"
+#include "platform/windows/WindowsPlatform.h"
 #include "ui/LineFrontend.h"
 #include "ui/win32/Win32LineChannel.h"
 
@@ -62,6 +64,55 @@ TEST(WindowsLineModeTest, AFailedDownloadWithNothingStoredEndsWithItsBoxAndStore
   std::string marks = run.out.substr(start.size(), run.out.size() - start.size() - end.size());
   EXPECT_EQ(marks.find_first_not_of('#'), std::string::npos) << "only progress marks: " << marks;
   EXPECT_FALSE(fwtest::fs::exists("Rom")) << "neither the pending file nor the folder made for it stays";
+}
+
+// One run at a time in a session: while another holds the run's mutex, a
+// start only says so, and --restore-network waits its turn; without a
+// journal, --restore-network has nothing to do and asks for no rights.
+TEST(WindowsLineModeTest, ASecondStartIsRefusedAndRestoreWithoutAJournalDoesNothing) {
+  fwtest::ScopedWorkDir work;
+  SetEnvironmentVariableW(L"LOCALAPPDATA", std::filesystem::absolute("appdata").wstring().c_str());
+  HANDLE other = CreateMutexW(nullptr, FALSE, kRunMutexName);
+  ProgramRun run = RunProgram(L"brickfix.exe", L"--ui=line", "1\n");
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out, std::string("[MessageBox] ") + kAnotherRunText + "\n");
+  run = RunProgram(L"brickfix.exe", L"--restore-network", "");
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find("Another Brickfix is running"), std::string::npos) << run.err;
+  CloseHandle(other);
+  run = RunProgram(L"brickfix.exe", L"--restore-network", "");
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out, "没有需要还原的网卡设置。 | Nothing to put back: no adapter was left changed.\n");
+  SetEnvironmentVariableW(L"LOCALAPPDATA", nullptr);
+  EXPECT_FALSE(fwtest::fs::exists("Rom"));
+}
+
+// DLLs that are no KnownDLLs are loaded from the system folder only, also
+// when one of their names lies beside the program.
+TEST(WindowsLineModeTest, ADllPlantedBesideTheProgramIsNeverLoaded) {
+  fwtest::ScopedWorkDir work;
+  namespace fs = std::filesystem;
+  fs::copy_file(Neighbour(L"brickfix.exe"), "brickfix.exe");
+  for (const char* name : {"winhttp.dll", "bcrypt.dll", "iphlpapi.dll"}) fs::copy_file(Neighbour(L"planted.dll"), name);
+  // Wine takes such a DLL from the program's folder where its settings say it
+  // may, as Windows always would.
+  const wchar_t* overrides = L"Software\\Wine\\AppDefaults\\brickfix.exe\\DllOverrides";
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, overrides, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  for (const wchar_t* dll : {L"winhttp", L"bcrypt", L"iphlpapi"}) {
+    RegSetValueExW(key, dll, 0, REG_SZ, reinterpret_cast<const BYTE*>(L"native,builtin"), 30);
+  }
+  RegCloseKey(key);
+  SetEnvironmentVariableW(L"BRICKFIX_PLANTED_MARK", fs::absolute("planted").wstring().c_str());
+  fwtest::SetEnv("BRICKFIX_CLOUD_HOST", "127.0.0.1:" + std::to_string(fwtest::ClosedPort()));
+  ProgramRun run = RunProgram(fs::absolute("brickfix.exe").wstring(), L"--ui=line", "1\n\n");
+  fwtest::UnsetEnv("BRICKFIX_CLOUD_HOST");
+  SetEnvironmentVariableW(L"BRICKFIX_PLANTED_MARK", nullptr);
+  RegDeleteKeyW(HKEY_CURRENT_USER, overrides);
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_NE(run.out.find("本地没有固件且无法联网找到最新固件"), std::string::npos) << "the query ran: " << run.out;
+  EXPECT_FALSE(fs::exists("planted")) << "a DLL beside the program was loaded";
 }
 
 TEST(WindowsLineModeTest, CommandLine) {

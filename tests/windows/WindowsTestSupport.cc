@@ -3,6 +3,9 @@
 #include <mutex>
 #include <thread>
 
+#include <gtest/gtest.h>
+
+#include "netcfg/windows/WinNetOps.h"
 #include "platform/windows/Utf16.h"
 
 bool WaitUntil(const std::function<bool()>& done, double seconds) {
@@ -107,7 +110,7 @@ ProgramRun RunProgram(const std::wstring& program, const std::wstring& arguments
   startup.hStdOutput = outWrite;
   startup.hStdError = errWrite;
   PROCESS_INFORMATION process = {};
-  std::wstring path = Neighbour(program);
+  std::wstring path = program.find_first_of(L"\\/:") == std::wstring::npos ? Neighbour(program) : program;
   std::wstring line = L"\"" + path + L"\" " + arguments;
   BOOL started = CreateProcessW(path.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                                 &startup, &process);
@@ -145,4 +148,27 @@ ProgramRun RunProgram(const std::wstring& program, const std::wstring& arguments
   CloseHandle(outRead);
   CloseHandle(errRead);
   return run;
+}
+
+void ScopedConnectionNames::Set(const std::string& id, const std::wstring* name, DWORD type) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, ConnectionKeyPath(id).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                      &key, nullptr) != ERROR_SUCCESS) {
+    ADD_FAILURE() << "no registry key for " << id;
+    return;
+  }
+  if (name) {
+    RegSetValueExW(key, L"Name", 0, type, reinterpret_cast<const BYTE*>(name->c_str()),
+                   static_cast<DWORD>((name->size() + 1) * sizeof(wchar_t)));
+  }
+  RegCloseKey(key);
+  m_ids.push_back(id);
+}
+
+ScopedConnectionNames::~ScopedConnectionNames() {
+  for (const std::string& id : m_ids) {
+    std::wstring path = ConnectionKeyPath(id);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str());
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.substr(0, path.rfind(L'\\')).c_str());
+  }
 }

@@ -36,10 +36,26 @@ struct ProgramRun {
   std::string out;
   std::string err;
 };
-// Runs this test program's neighbour `program` with `arguments`, writes all
+// Runs this test program's neighbour `program` (or `program` itself when it
+// is a path) with `arguments`, writes all
 // of `input` and then ends it, collects the output; gives up after `seconds`.
 // With `holdUntil`, the input stays open until the output holds that text;
 // then `more` is written and the input ends.
 ProgramRun RunProgram(const std::wstring& program, const std::wstring& arguments,
                       const std::string& input, double seconds = 30, const std::string& holdUntil = "",
                       const std::string& more = "");
+
+// Connection names in the registry, as Windows keeps them, for one test:
+// removed again when it ends.
+class ScopedConnectionNames {
+ public:
+  ScopedConnectionNames() = default;
+  ScopedConnectionNames(const ScopedConnectionNames&) = delete;
+  ScopedConnectionNames& operator=(const ScopedConnectionNames&) = delete;
+  ~ScopedConnectionNames();
+  // The adapter's key, with the value "Name" when `name` is given.
+  void Set(const std::string& id, const std::wstring* name, DWORD type = REG_SZ);
+
+ private:
+  std::vector<std::string> m_ids;
+};

@@ -1,17 +1,24 @@
 #include "netcfg/windows/WinNetOps.h"
 
-#include <array>
+#include <icmpapi.h>
+
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <memory>
+#include <optional>
 
-#include "netcfg/EchoPacket.h"
+#include "app/Log.h"
+#include "netcfg/Ipv4.h"
+#include "netcfg/windows/ElevatedPart.h"
+#include "netcfg/windows/Netsh.h"
 #include "platform/windows/Utf16.h"
 
 namespace {
 
-constexpr DWORD kReplyWaitMicroseconds = 300000;
-constexpr std::size_t kReplyBufferSize = 128;
+constexpr DWORD kReplyWaitMs = 300;
+constexpr std::size_t kNameLimit = 80;  // bytes offered for a connection name, terminator included
+constexpr const char* kRestoreCommand = "brickfix --restore-network";
 
 // A block for the adapter records, aligned for them.
 class AdapterBuffer {
@@ -39,9 +46,12 @@ std::string ProgramName(const std::string& commandLine) {
   return commandLine.substr(0, commandLine.find(' '));
 }
 
+std::string AddressesOrNone(const std::string& list) { return list.empty() ? "无地址" : list; }
+
 }  // namespace
 
-bool ListAdapterRecords(GetAdaptersInfoFn call, std::vector<AdapterRecord>& out) {
+bool ListAdapterRecords(GetAdaptersInfoFn call, std::vector<AdapterRecord>& out,
+                        std::vector<std::uint32_t>* indexes) {
   ULONG size = sizeof(IP_ADAPTER_INFO);
   auto buffer = std::make_unique<AdapterBuffer>(size);
   if (call(buffer->get(), &size) == ERROR_BUFFER_OVERFLOW) {
@@ -50,7 +60,9 @@ bool ListAdapterRecords(GetAdaptersInfoFn call, std::vector<AdapterRecord>& out)
   size = buffer->size();
   if (call(buffer->get(), &size) != ERROR_SUCCESS) return false;
   out.clear();
+  if (indexes) indexes->clear();
   for (const IP_ADAPTER_INFO* adapter = buffer->get(); adapter; adapter = adapter->Next) {
+    if (indexes) indexes->push_back(adapter->Index);
     AdapterRecord record;
     record.id.assign(adapter->AdapterName, strnlen(adapter->AdapterName, sizeof adapter->AdapterName));
     record.type = static_cast<int>(adapter->Type);
@@ -142,53 +154,194 @@ bool RunHidden(const std::string& commandLine, const std::wstring& programDir) {
 
 bool WinPingOnce(const char* address) {
   in_addr target{};
-  if (!address || inet_pton(AF_INET, address, &target) != 1 || !StartWinsock()) return false;
-  ScopedSocket sock(::socket(AF_INET, SOCK_RAW, IPPROTO_ICMP));
-  if (!sock.valid()) return false;
-  auto identifier = static_cast<std::uint16_t>(GetCurrentProcessId() & 0xffff);
-  EchoRequest request = BuildEchoRequest(identifier);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_addr = target;
-  int sent = ::sendto(sock.get(), reinterpret_cast<const char*>(request.data()),
-                      static_cast<int>(request.size()), 0, reinterpret_cast<const sockaddr*>(&to),
-                      sizeof to);
-  if (sent < 1) return false;
-  std::array<std::uint8_t, 4> source;
-  std::memcpy(source.data(), &target, 4);
-  for (;;) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(sock.get(), &readable);
-    timeval wait{0, static_cast<long>(kReplyWaitMicroseconds)};
-    int ready = ::select(0, &readable, nullptr, nullptr, &wait);
-    if (ready <= 0) return false;
-    if (!FD_ISSET(sock.get(), &readable)) continue;
-    std::uint8_t reply[kReplyBufferSize] = {};
-    int n = ::recv(sock.get(), reinterpret_cast<char*>(reply), sizeof reply, 0);
-    if (n > 0 && IsEchoReplyFrom({reply, static_cast<std::size_t>(n)}, source, identifier)) return true;
+  if (!address || inet_pton(AF_INET, address, &target) != 1) return false;
+  HANDLE icmp = IcmpCreateFile();
+  if (icmp == INVALID_HANDLE_VALUE) return false;
+  // The request's 32 data bytes: the alphabet a to z, then a to f.
+  char data[32];
+  for (int i = 0; i < 32; ++i) data[i] = static_cast<char>('a' + i % 26);
+  alignas(ICMP_ECHO_REPLY) char replies[sizeof(ICMP_ECHO_REPLY) + sizeof data + 8 + 64];
+  DWORD count = IcmpSendEcho2(icmp, nullptr, nullptr, nullptr, target.s_addr, data, sizeof data, nullptr,
+                              replies, sizeof replies, kReplyWaitMs);
+  IcmpCloseHandle(icmp);
+  const auto* reply = reinterpret_cast<const ICMP_ECHO_REPLY*>(replies);
+  for (DWORD i = 0; i < count; ++i) {
+    if (reply[i].Status == IP_SUCCESS && reply[i].Address == target.s_addr) return true;
   }
+  return false;
 }
 
-WinNetOps::WinNetOps(std::wstring programDir)
-    : m_programDir(programDir.empty() ? SystemDirectory() : std::move(programDir)) {}
+std::string ConnectionNameOrGuid(const std::string& guid) {
+  std::string name;
+  return ReadConnectionName(guid, kNameLimit, name) ? name : guid;
+}
+
+WinNetOps::WinNetOps(WinNetOptions options)
+    : m_options(std::move(options)),
+      m_ownElevated(m_options.elevated ? nullptr : std::make_unique<ElevatedPart>()),
+      m_elevated(m_options.elevated ? m_options.elevated : m_ownElevated.get()),
+      m_journal(m_options.journalDir) {
+  for (const std::string& guid : m_journal.Adapters()) m_leftAtStart.push_back(ConnectionNameOrGuid(guid));
+}
+
+WinNetOps::~WinNetOps() = default;
 
 bool WinNetOps::GetAdapters(std::vector<AdapterRecord>& out) {
-  return ListAdapterRecords(::GetAdaptersInfo, out);
+  std::vector<std::uint32_t> indexes;
+  if (!ListAdapterRecords(m_options.listAdapters ? m_options.listAdapters : ::GetAdaptersInfo, out, &indexes)) {
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_listed.clear();
+  for (std::size_t i = 0; i < out.size(); ++i) m_listed.push_back({out[i].id, indexes[i], ""});
+  return true;
 }
 
-bool WinNetOps::GetConnectionName(const AdapterRecord& adapter, std::size_t limit,
-                                  std::string& name) {
-  return ReadConnectionName(adapter.id, limit, name);
+bool WinNetOps::GetConnectionName(const AdapterRecord& adapter, std::size_t limit, std::string& name) {
+  if (!ReadConnectionName(adapter.id, limit, name)) return false;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (Listed& listed : m_listed) {
+    if (listed.id == adapter.id) listed.name = name;
+  }
+  return true;
+}
+
+bool WinNetOps::Find(const std::string& name, Listed& out) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (const Listed& listed : m_listed) {
+    if (!name.empty() && listed.name == name) {
+      out = listed;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::uint32_t WinNetOps::InterfaceIndexOf(const std::string& name) {
+  Listed adapter;
+  return Find(name, adapter) ? adapter.index : 0;
+}
+
+// One request to the elevated part. Without it (the prompt declined, or it
+// could not be started) the operator is told once, and nothing is changed.
+bool WinNetOps::Carry(const helper::Request& request) {
+  helper::Reply reply;
+  std::string why;
+  if (m_elevated->Ask(request, reply, why)) return reply.status == helper::Status::kDone;
+  bool tell;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    tell = !std::exchange(m_toldNoRights, true);
+  }
+  if (tell && why == kElevationDeclined) {
+    LogPrint("未获得管理员权限（Windows 的询问被拒绝），无法更改网卡设置。请重新运行，并在 Windows 询问时选择“是”。");
+  } else if (tell) {
+    LogPrint("无法取得管理员权限，无法更改网卡设置（%s）。", why.c_str());
+  }
+  return false;
 }
 
 bool WinNetOps::Execute(const NetCommand& command) {
-  // The name stands in double quotes on the command line: one that could end
-  // them early is not run at all.
-  if (command.kind != NetCommand::kArpFlush && !IsSafeConnectionName(command.adapter)) return false;
-  return RunHidden(command.commandLine, m_programDir);
+  helper::Request request;
+  // Only a listed adapter, by its index: the elevated part reads its name
+  // itself.
+  Listed adapter;
+  if (!Find(command.adapter, adapter) || adapter.index == 0 || adapter.index > INT32_MAX) return false;
+  request.ifindex = static_cast<std::int32_t>(adapter.index);
+  if (command.kind == NetCommand::kArpFlush) {
+    request.kind = helper::Kind::kFlushNeighbours;
+    return Carry(request);
+  }
+  if (command.kind == NetCommand::kDhcp) {
+    request.kind = helper::Kind::kStartDhcpClient;
+    if (!Carry(request)) return false;
+    Settle(adapter.id);
+    return true;
+  }
+  std::optional<int> prefix = PrefixOf(command.mask);
+  std::optional<helper::Setup> setup =
+      prefix ? helper::SetupOf({command.address, *prefix, command.gateway, command.metric}) : std::nullopt;
+  if (!setup) return false;  // the elevated part sets the two set-ups alone
+  // The elevated part first (the prompt, at the first change): an operator
+  // who declines leaves the adapter as it is, and no journal either.
+  if (!Carry(helper::Request{})) return false;
+  RememberBeforeFirstChange(adapter);
+  request.kind = helper::Kind::kSetStatic;
+  request.setup = *setup;
+  return Carry(request);
+}
+
+// The first change of a run keeps what the adapter had. A journal that an
+// earlier run left holds the adapter's own settings (it is still changed
+// now): it stays as it is.
+void WinNetOps::RememberBeforeFirstChange(const Listed& adapter) {
+  std::string error;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (auto it = m_changes.find(adapter.id); it != m_changes.end()) {
+      if (it->second.settled) {  // handed back and changed again: the journal comes back too
+        it->second.settled = false;
+        it->second.journaled = m_journal.Save(it->second.snapshot, error);
+      }
+      return;
+    }
+  }
+  Change change;
+  if (m_journal.Load(adapter.id, change.snapshot, error)) {
+    change.journaled = true;
+  } else {
+    auto read = m_options.readSnapshot ? m_options.readSnapshot : [](const std::string& guid, AdapterSnapshot& out) {
+      return ReadWindowsSnapshot(guid, static_cast<long long>(std::time(nullptr)), out);
+    };
+    if (!read(adapter.id, change.snapshot)) return;  // no such adapter
+    change.journaled = m_journal.Save(change.snapshot, error);
+  }
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_changes.emplace(adapter.id, std::move(change));
+}
+
+// A hand-back that DHCP completes brings back all the adapter had: its
+// journal goes. A static address of its own, DHCP cannot bring back.
+void WinNetOps::Settle(const std::string& guid) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto it = m_changes.find(guid);
+  if (it == m_changes.end() || it->second.snapshot.HasOwnStaticAddress()) return;
+  if (m_journal.Remove(guid)) it->second.settled = true;
 }
 
 bool WinNetOps::PingHost(const char* address) { return WinPingOnce(address); }
 
 void WinNetOps::Sleep(unsigned milliseconds) { ::Sleep(milliseconds); }
+
+std::string WinNetOps::DescribeChangedAdapters() {
+  std::vector<std::pair<std::string, Change>> changed;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& [guid, change] : m_changes) {
+      if (!change.settled) changed.emplace_back(guid, change);
+    }
+  }
+  std::string out;
+  for (const auto& [guid, change] : changed) {
+    std::string name = ConnectionNameOrGuid(guid);
+    AdapterSnapshot now;
+    auto read = m_options.readSnapshot ? m_options.readSnapshot : [](const std::string& g, AdapterSnapshot& s) {
+      return ReadWindowsSnapshot(g, 0, s);
+    };
+    std::string addresses = read(guid, now) ? now.AddressList() : "";
+    std::string own = change.snapshot.AddressList();
+    std::string zh = "网卡 " + name + " 现为 " + AddressesOrNone(addresses) + "，原有设置（" + AddressesOrNone(own) +
+                     "）尚未还原";
+    std::string en = name + " keeps " + (addresses.empty() ? "no address" : addresses) +
+                     " instead of its own settings (" + (own.empty() ? "no address" : own) + ")";
+    if (change.journaled) {
+      zh += "；请运行 " + std::string(kRestoreCommand) + " 还原";
+      en += "; run " + std::string(kRestoreCommand) + " to put them back";
+    } else {
+      zh += "，且无法保存；请在 Windows 的网络设置中还原";
+      en += "; they could not be kept: set them back in Windows' network settings";
+    }
+    out += zh + " | " + en + "\n";
+  }
+  return out;
+}

@@ -2,8 +2,10 @@
 #include "tftp/UdpSocket.h"
 
 #include <mstcpip.h>
+#include <mswsock.h>
 
 #include <algorithm>
+#include <atomic>
 
 namespace tftp {
 
@@ -12,6 +14,22 @@ namespace {
 // Whether an ICMP "port unreachable" fails the next receive (MinGW's headers
 // lack the name): _WSAIOW(IOC_VENDOR, 12).
 constexpr DWORD kUdpConnReset = IOC_IN | IOC_VENDOR | 12;
+
+// WSARecvMsg, the one receive that tells the adapter a datagram came in on;
+// null when Winsock does not offer it.
+LPFN_WSARECVMSG ReceiveMessage(SOCKET sock) {
+  static std::atomic<LPFN_WSARECVMSG> function{nullptr};
+  if (LPFN_WSARECVMSG known = function.load()) return known;
+  GUID id = WSAID_WSARECVMSG;
+  LPFN_WSARECVMSG found = nullptr;
+  DWORD bytes = 0;
+  if (::WSAIoctl(sock, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &found, sizeof found, &bytes, nullptr,
+                 nullptr) != 0) {
+    return nullptr;
+  }
+  function = found;
+  return found;
+}
 
 sockaddr_in Ipv4(std::uint32_t address, std::uint16_t port) {
   sockaddr_in local{};
@@ -57,9 +75,21 @@ std::uint16_t UdpSocket::LocalPort() const {
   return ntohs(local.sin_port);
 }
 
-// Winsock binds no socket to an adapter: the listener answers on every one,
-// and so do the transfers.
-bool UdpSocket::BindToDeviceOf(const UdpSocket&) const { return true; }
+// Winsock binds no socket to an adapter: a transfer takes datagrams only
+// from the adapter its listener takes them from.
+bool UdpSocket::BindToDeviceOf(const UdpSocket& other) {
+  return other.m_interface == 0 || AcceptOnlyFrom(other.m_interface);
+}
+
+bool UdpSocket::AcceptOnlyFrom(std::uint32_t index) {
+  DWORD on = 1;
+  if (index == 0 || !ReceiveMessage(fd()) ||
+      ::setsockopt(fd(), IPPROTO_IP, IP_PKTINFO, reinterpret_cast<const char*>(&on), sizeof on) != 0) {
+    return false;
+  }
+  m_interface = index;
+  return true;
+}
 
 ssize_t UdpSocket::SendTo(std::span<const std::uint8_t> bytes, const sockaddr_in& to) const {
   int sent = ::sendto(fd(), reinterpret_cast<const char*>(bytes.data()),
@@ -96,13 +126,43 @@ UdpSocket::Receive UdpSocket::ReceiveWithin(std::span<std::uint8_t> buffer, sock
   if (!nonBlocking && !SetReceiveTimeout(timeout)) return Receive::kFailed;
   int size = sizeof from;
   from = sockaddr_in{};
-  int got = ::recvfrom(fd(), reinterpret_cast<char*>(buffer.data()), static_cast<int>(buffer.size()),
-                       0, reinterpret_cast<sockaddr*>(&from), &size);
+  int got;
+  std::uint32_t arrivedOn = 0;
+  if (m_interface == 0) {
+    got = ::recvfrom(fd(), reinterpret_cast<char*>(buffer.data()), static_cast<int>(buffer.size()), 0,
+                     reinterpret_cast<sockaddr*>(&from), &size);
+  } else {
+    // The datagram with the adapter it came in on.
+    WSABUF data{static_cast<ULONG>(buffer.size()), reinterpret_cast<char*>(buffer.data())};
+    alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))] = {};
+    WSAMSG message{};
+    message.name = reinterpret_cast<sockaddr*>(&from);
+    message.namelen = size;
+    message.lpBuffers = &data;
+    message.dwBufferCount = 1;
+    message.Control = {sizeof control, control};
+    DWORD bytes = 0;
+    got = ReceiveMessage(fd())(fd(), &message, &bytes, nullptr, nullptr) == 0 ? static_cast<int>(bytes) : SOCKET_ERROR;
+    // A datagram (whole or cut) carries its control data; a failed receive
+    // leaves the buffer as it was.
+    int error = got == SOCKET_ERROR ? ::WSAGetLastError() : 0;
+    for (WSACMSGHDR* c = got != SOCKET_ERROR || error == WSAEMSGSIZE ? WSA_CMSG_FIRSTHDR(&message) : nullptr;
+         c && c->cmsg_len >= sizeof *c; c = WSA_CMSG_NXTHDR(&message, c)) {
+      if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+        arrivedOn = reinterpret_cast<const IN_PKTINFO*>(WSA_CMSG_DATA(c))->ipi_ifindex;
+      }
+    }
+    ::WSASetLastError(error);
+  }
+  int error = got == SOCKET_ERROR ? ::WSAGetLastError() : 0;
+  if ((got != SOCKET_ERROR || error == WSAEMSGSIZE) && m_interface != 0 && arrivedOn != m_interface) {
+    return Receive::kInterrupted;  // another adapter's datagram: dropped
+  }
   if (got != SOCKET_ERROR) {
     length = static_cast<std::size_t>(got);
     return Receive::kDatagram;
   }
-  switch (::WSAGetLastError()) {
+  switch (error) {
     case WSAEMSGSIZE:  // the buffer holds the datagram's first part
       length = buffer.size() + 1;
       return Receive::kDatagram;
