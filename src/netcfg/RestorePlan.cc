@@ -118,6 +118,14 @@ bool RestoreBoundsHold(const AdapterState& wanted, const AdapterState& now, std:
   return true;
 }
 
+bool ReplacingRestoreBoundsHold(const AdapterState& wanted, std::string& why) {
+  AdapterState checked = wanted;
+  for (AdapterRoute& route : checked.routes) {
+    if (route.metric == 0) route.metric = kMinRestoredMetric;
+  }
+  return RestoreBoundsHold(checked, AdapterState{}, why);
+}
+
 RestorePlan PlanRestore(const std::string& ifname, const AdapterState& journal, const AdapterState& now) {
   RestorePlan plan;
   plan.request.up = now.up;

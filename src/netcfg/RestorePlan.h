@@ -40,6 +40,12 @@ bool IsRestorableRoute(const AdapterRoute& route, const std::vector<AdapterAddre
 // `why`.
 bool RestoreBoundsHold(const AdapterState& wanted, const AdapterState& now, std::string& why);
 
+// The same for a system whose restore replaces the adapter's addresses and
+// default gateways as a whole (Windows, with netsh): nothing the adapter has
+// counts, and a gateway metric of 0 (the system chooses it) is within
+// bounds.
+bool ReplacingRestoreBoundsHold(const AdapterState& wanted, std::string& why);
+
 struct RestorePlan {
   // What the helper is asked to give the adapter: what of the journal it
   // has now, plus what is missing and restorable; the link as it is now.

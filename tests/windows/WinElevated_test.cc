@@ -50,7 +50,7 @@ AdapterState Office() {
   state.routes.resize(2);
   state.routes[0].gateway = "10.77.0.1";
   state.routes[1].gateway = "10.78.0.1";
-  state.routes[1].metric = 20;
+  state.routes[1].metric = 120;
   return state;
 }
 
@@ -102,6 +102,11 @@ TEST_F(ElevatedServiceTest, EveryRequestOutsideTheListIsRefusedAndNothingRuns) {
       {"a probe, which the program makes itself", EncodeRequest(Ask(Kind::kProbeRouter))},
       {"a route that is no default gateway", EncodeRequest(otherRoute)},
       {"a restore without an address", EncodeRequest(noAddress)},
+      {"a gateway that would come before the others", [&] {
+         Request r = restore;
+         r.state.routes[1].metric = 20;
+         return EncodeRequest(r);
+       }()},
   });
   for (const auto& [what, message] : cases) {
     SCOPED_TRACE(what);
@@ -127,7 +132,7 @@ TEST_F(ElevatedServiceTest, TheListedRequestsRunTheirCommandsOnTheNamedAdapter) 
       {restore,
        {set + " static 10.77.0.2 255.255.255.0 10.77.0.1 0",
         "netsh interface ip add address \"" + kEthernet + "\" 10.78.0.3 255.255.0.0",
-        "netsh interface ip add address \"" + kEthernet + "\" gateway=10.78.0.1 gwmetric=20"}},
+        "netsh interface ip add address \"" + kEthernet + "\" gateway=10.78.0.1 gwmetric=120"}},
       {Dns(true, {}), {dns + " dhcp"}},
       {Dns(false, {}), {dns + " static none"}},
       {Dns(false, {"10.77.0.53", "8.8.8.8"}),

@@ -1,5 +1,7 @@
 #include "netcfg/windows/ElevatedService.h"
 
+#include "netcfg/RestorePlan.h"
+
 #include "netcfg/windows/Netsh.h"
 #include "netcfg/windows/WinNetOps.h"
 
@@ -71,6 +73,12 @@ Reply WinService::Carry(const Request& request) {
       return Answer(request.kind, Status::kInvalid, "adapter " + std::to_string(request.ifindex) +
                                                         " has no connection name that can be passed on");
     }
+  }
+  // A journal lies in the user's own folder: a restore gives back only what
+  // lies within the bounds of every restore.
+  std::string why;
+  if (request.kind == Kind::kRestoreAdapter && !ReplacingRestoreBoundsHold(request.state, why)) {
+    return Answer(request.kind, Status::kInvalid, why);
   }
   std::vector<std::string> commands = NetshCommands(request, name);
   if (commands.empty()) return Answer(request.kind, Status::kInvalid, "not a request carried out on Windows");

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "netcfg/Ipv4.h"
+#include "netcfg/RestorePlan.h"
 #include "netcfg/windows/ElevatedPart.h"
 #include "netcfg/windows/Netsh.h"
 #include "netcfg/windows/WinNetOps.h"
@@ -313,7 +314,9 @@ std::vector<helper::Request> PlanWindowsRestore(const AdapterSnapshot& snapshot,
   dns.dnsServers = snapshot.windows.dnsServers;
   std::vector<helper::Request> out;
   for (const helper::Request& request : {address, dns}) {
-    if (!helper::EncodeRequest(request).empty()) {
+    std::string why;
+    if (!helper::EncodeRequest(request).empty() &&
+        (request.kind != helper::Kind::kRestoreAdapter || ReplacingRestoreBoundsHold(request.state, why))) {
       out.push_back(request);
       continue;
     }
