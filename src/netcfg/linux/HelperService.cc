@@ -207,7 +207,7 @@ Reply Service::Carry(const Request& request, ScopedFd& passed) {
     case Kind::kProbeRouter:
       return Probe(*link);
     default:
-      return Answer(request.kind, Status::kInvalid);
+      return Answer(request.kind, Status::kInvalid, "not a request carried out on Linux");
   }
 }
 
