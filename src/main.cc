@@ -122,7 +122,8 @@ int main(int argc, char** argv) {
   options.probeRouter = [access](const std::string& adapter) { return access->client().ProbeRouter(adapter); };
   auto* runner = new PosixProcessRunner;
   auto* net = new LinuxNetOps(*runner, access->kernel(), options);
-  auto* observer = OpenLinuxObserver(diagnostics->Path().empty() ? "" : stateDir, VersionText(), *runner);
+  auto* observer =
+      OpenLinuxObserver(diagnostics->Path().empty() ? "" : stateDir, VersionText(), *runner, &access->capture());
   platform->SetAtEnd([net, diagnostics, access, observer] {
     observer->Finish();
     // An end the program meant: the helper leaves the adapter as it is.

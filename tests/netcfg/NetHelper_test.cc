@@ -73,6 +73,26 @@ Request Ask(Kind kind, std::int32_t ifindex = 0) {
   return request;
 }
 
+// A capture that only says when it opens and closes.
+class FakeSource : public FrameSource {
+ public:
+  FakeSource(std::vector<std::string>& log, std::string name) : m_log(log), m_name(std::move(name)) {
+    m_log.push_back("open " + m_name);
+  }
+  ~FakeSource() override { m_log.push_back("close " + m_name); }
+  int Descriptor() const override { return -1; }
+  void Take(std::vector<CapturedFrame>&, std::size_t) override {}
+
+ private:
+  std::vector<std::string>& m_log;
+  std::string m_name;
+};
+
+class NoSink : public observe::IFrameSink {
+ public:
+  void OnFrame(std::chrono::steady_clock::time_point, bool, std::span<const std::uint8_t>, std::size_t) override {}
+};
+
 class NetHelperTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -95,10 +115,14 @@ class NetHelperTest : public ::testing::Test {
   RecordingDhcp dhcp;
   std::vector<std::string> probes;
   bool routerAnswers = true;
-  Service service{kernel, dhcp, [this](const std::string& ifname, const std::string& address) {
+  std::vector<std::string> captures;
+  Service service{kernel, dhcp,
+                  [this](const std::string& ifname, const std::string& address) {
                     probes.push_back(ifname + " " + address);
                     return routerAnswers;
-                  }};
+                  },
+                  {},
+                  [this](const KernelLink& link, int&) { return std::make_unique<FakeSource>(captures, link.name); }};
 };
 
 }  // namespace
@@ -136,7 +160,8 @@ TEST_F(NetHelperTest, EveryRequestOutsideTheListIsRefusedAndNothingIsDone) {
       {"another magic", with(valid, 0, {'X'})},
       {"another version", with(valid, 4, {1, 0})},
       {"kind 0", with(valid, 6, {0, 0})},
-      {"kind past the list", with(valid, 6, {12, 0})},
+      {"kind past the list", with(valid, 6, {15, 0})},
+      {"a captured frame", EncodeCapturedFrame({1, false, 60, Bytes(60, 1)})},
       {"the retired kind 8", with(valid, 6, {8, 0})},
       {"kind 0xffff", with(valid, 6, {0xff, 0xff})},
       {"cut short", Bytes(valid.begin(), valid.end() - 1)},
@@ -160,6 +185,8 @@ TEST_F(NetHelperTest, EveryRequestOutsideTheListIsRefusedAndNothingIsDone) {
       {"a bond", request(Kind::kRemoveStatic, 9, 2)},
       {"flushing the neighbours of loopback", request(Kind::kFlushNeighbours, 1)},
       {"a probe where the helper gave no set-up", request(Kind::kProbeRouter, 2)},
+      {"a capture where the helper gave no set-up", request(Kind::kStartCapture, 2)},
+      {"a capture of a bridge", request(Kind::kStartCapture, 6)},
       {"link neither up nor down", with(validRestore, 12, {2})},
       {"17 addresses", with(validRestore, 13, {17})},
       {"a multicast address", with(validRestore, 15, {224, 0, 0, 1})},
@@ -191,6 +218,7 @@ TEST_F(NetHelperTest, EveryRequestOutsideTheListIsRefusedAndNothingIsDone) {
   EXPECT_EQ(kernel.calls, std::vector<std::string>{}) << "nothing was done";
   EXPECT_TRUE(dhcp.starts.empty());
   EXPECT_TRUE(probes.empty());
+  EXPECT_TRUE(captures.empty());
 
   // An adapter that an administrator switched off stays off.
   for (Kind kind : {Kind::kSetStatic, Kind::kStartDhcpClient}) {
@@ -301,6 +329,84 @@ TEST_F(NetHelperTest, TheListedRequestsAreCarriedOutOnTheNamedAdapter) {
   EXPECT_EQ(dhcp.starts, std::vector<std::string>{"eth0 dhcpcd"});
   kernel.result = KernelResult::kRefused;
   EXPECT_EQ(client.SetStatic("eth0", SetupValues(helper::Setup::kLan)), KernelResult::kRefused);
+}
+
+// The capture runs on the recovery link alone: an adapter with one of the
+// set-ups (the helper's, or NetworkManager's for the program), until that
+// set-up goes, the program stops it or says goodbye.
+TEST_F(NetHelperTest, ACaptureRunsOnlyWhileTheAdapterHasASetUp) {
+  InProcess connection(service);
+  Client client(connection);
+  NoSink sink;
+  EXPECT_FALSE(client.StartCapture("eth0", sink)) << "no set-up yet";
+  ASSERT_EQ(client.SetStatic("eth0", SetupValues(helper::Setup::kRecovery)), KernelResult::kDone);
+  kernel.addresses = {{11, "192.168.1.88", 24}};  // NetworkManager gave veth7 the recovery set-up
+  struct Step {
+    const char* what;
+    std::function<void()> act;
+    std::vector<std::string> captures;  // since the step before
+  } steps[] = {
+      {"started", [&] { EXPECT_TRUE(client.StartCapture("eth0", sink)); }, {"open eth0"}},
+      {"the address put back", [&] { client.SetStatic("eth0", SetupValues(helper::Setup::kRecovery)); }, {}},
+      {"another adapter's changes", [&] { client.StartDhcpClient("veth7", ""); }, {}},
+      {"started again", [&] { EXPECT_TRUE(client.StartCapture("veth7", sink)); }, {"close eth0", "open veth7"}},
+      {"its DHCP client started", [&] { client.StartDhcpClient("veth7", ""); }, {"close veth7"}},
+      {"on the LAN set-up", [&] {
+         client.StartCapture("eth0", sink);
+         client.SetStatic("eth0", SetupValues(helper::Setup::kLan));
+       }, {"open eth0", "close eth0"}},
+      {"stopped", [&] {
+         client.StartCapture("eth0", sink);
+         client.StopCapture();
+       }, {"open eth0", "close eth0"}},
+      {"the goodbye", [&] {
+         client.StartCapture("eth0", sink);
+         client.Goodbye();
+       }, {"open eth0", "close eth0"}},
+      {"the program gone", [&] {
+         client.StartCapture("eth0", sink);
+         service.ProgramGone();
+       }, {"open eth0", "close eth0"}},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    captures.clear();
+    step.act();
+    EXPECT_EQ(captures, step.captures);
+  }
+}
+
+// What the helper hands up of a frame: its layout exact, at most the snap
+// length and no more than the frame had; and at most a burst at once.
+TEST(NetHelperFrameTest, CapturedFramesKeepTheirBounds) {
+  CapturedFrame frame{0x0102030405060708ull, true, 1514, Bytes(kSnapLength, 7)};
+  Bytes message = EncodeCapturedFrame(frame);
+  EXPECT_TRUE(IsCapturedFrame(message));
+  EXPECT_EQ(DecodeCapturedFrame(message), frame);
+  EXPECT_FALSE(IsCapturedFrame(EncodeReply(Reply{})));
+  auto with = [](Bytes bytes, std::size_t at, std::uint8_t value) {
+    bytes[at] = value;
+    return bytes;
+  };
+  Bytes longer = message;
+  longer.push_back(0);
+  Bytes tooMuch = EncodeCapturedFrame({1, false, 60, Bytes(60, 1)});
+  tooMuch[17] = 59;  // a wire length below what came
+  const std::pair<const char*, Bytes> refused[] = {
+      {"cut short", Bytes(message.begin(), message.end() - 1)},
+      {"a byte too many", longer},
+      {"neither in nor out", with(message, 16, 2)},
+      {"longer than the snap length", with(longer, 21, kSnapLength + 1)},
+      {"more than the wire had", tooMuch},
+      {"a reply", EncodeReply(Reply{})},
+  };
+  for (const auto& [what, bytes] : refused) EXPECT_FALSE(DecodeCapturedFrame(bytes)) << what;
+
+  FrameRate rate;
+  for (int i = 0; i < kFrameBurst; ++i) ASSERT_TRUE(rate.Take(1000000000));
+  EXPECT_FALSE(rate.Take(1000000000)) << "past the burst";
+  EXPECT_TRUE(rate.Take(1000000000 + 1000000000 / kFramesPerSecond)) << "one more a little later";
+  EXPECT_FALSE(rate.Take(1000000000 + 1000000000 / kFramesPerSecond));
 }
 
 // A program that ends without its goodbye (killed, crashed) gets back what

@@ -31,6 +31,31 @@ class FakeMonitor : public observe::ILinkMonitor {
   int stops = 0;
 };
 
+// Says when it starts and stops, for the frames of which adapter.
+class FakeCapture : public observe::ICapture {
+ public:
+  bool Start(const std::string& adapter, observe::IFrameSink&) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    calls.push_back("start " + adapter);
+    return true;
+  }
+  void Stop() override {
+    std::lock_guard<std::mutex> lock(mutex);
+    calls.push_back("stop");
+  }
+  // Waits (a little) until there are `count` calls; all of them.
+  Lines Calls(std::size_t count) {
+    for (auto deadline = Clock::now() + 5s; Clock::now() < deadline; std::this_thread::sleep_for(5ms)) {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (calls.size() >= count) break;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    return calls;
+  }
+  std::mutex mutex;
+  Lines calls;
+};
+
 class Timeline : public observe::ITimelineSink {
  public:
   void Write(const std::string& line) override {
@@ -59,6 +84,7 @@ struct Rig {
   Rig() {
     observe::ObserverParts parts;
     parts.monitor = &monitor;
+    parts.capture = &capture;
     parts.timeline = &timeline;
     parts.saveCapture = [this](const std::string& file) {
       std::lock_guard<std::mutex> lock(mutex);
@@ -107,6 +133,7 @@ struct Rig {
   FakeNet net;
   FakeTftp tftp;
   FakeMonitor monitor;
+  FakeCapture capture;
   Timeline timeline;
   std::optional<observe::PortHolder> holder;
   std::mutex mutex;
@@ -138,8 +165,10 @@ TEST(ObserverTest, WatchdogPutsTheAddressBackWithTheWizardsCommandUntilItIsRelea
   EXPECT_EQ(rig.net.commands[0].commandLine, command.commandLine);
   EXPECT_EQ(rig.view.status, expected[0]);
 
+  EXPECT_EQ(rig.capture.Calls(1), Lines{"start eth0"});
   rig.observer->RequestRead(0xC0A80101, 2000, "recovery.bin");
   EXPECT_EQ(rig.view.status, "") << "the router has asked";
+  EXPECT_EQ(rig.capture.Calls(2), (Lines{"start eth0", "stop"})) << "the frames are no longer needed";
   rig.observer->AddressReleased();  // the wizard moves the adapter on
   rig.monitor.sink->OnAddresses({});
   rig.Advance(5s);
@@ -147,6 +176,7 @@ TEST(ObserverTest, WatchdogPutsTheAddressBackWithTheWizardsCommandUntilItIsRelea
   EXPECT_EQ(rig.view.LogLines(), expected);
   rig.observer->Finish();
   EXPECT_EQ(rig.monitor.stops, 1);
+  EXPECT_EQ(rig.capture.Calls(2).size(), 2u) << "stopped once";
   EXPECT_EQ(rig.timeline.Events(),
             (Lines{"start", "wait-begin", "carrier-up", "address-gone", "address-back", "address-repaired",
                    "diagnosis", "request-read", "wait-end", "watch-end", "end"}));
@@ -161,7 +191,10 @@ TEST(ObserverTest, TheNextWaitPutsBackAnAddressThatWentMeanwhile) {
   rig.monitor.sink->OnAddresses({kRecovery});
   rig.monitor.sink->OnCarrier(false);
   rig.monitor.sink->OnAddresses({});
-  rig.observer->WaitBegins(rig.dlg.get(), command);
+  rig.observer->RequestRead(0xC0A80101, 2000, "recovery.bin");
+  EXPECT_EQ(rig.capture.Calls(2), (Lines{"start eth0", "stop"}));
+  rig.observer->WaitBegins(rig.dlg.get(), command);  // after a failed flash
+  EXPECT_EQ(rig.capture.Calls(3), (Lines{"start eth0", "stop", "start eth0"}));
   rig.Advance(5s);
   EXPECT_EQ(rig.Commands(), 0u) << "not while the link is down";
   rig.monitor.sink->OnCarrier(true);

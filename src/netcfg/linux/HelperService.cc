@@ -68,14 +68,21 @@ bool Changes(Kind kind) {
 }  // namespace
 
 Service::Service(IKernelNetwork& kernel, DhcpStarter& dhcp, RouterProbe probe,
-                 std::function<long long()> now)
-    : m_kernel(kernel), m_dhcp(dhcp), m_probe(std::move(probe)), m_now(std::move(now)) {
+                 std::function<long long()> now, CaptureOpener capture)
+    : m_kernel(kernel),
+      m_dhcp(dhcp),
+      m_probe(std::move(probe)),
+      m_now(std::move(now)),
+      m_openCapture(std::move(capture)) {
   if (!m_probe) {
     m_probe = [](const std::string& ifname, const std::string& address) {
       return PingOnce(address.c_str(), PingSocket::kRawOrDatagram, ifname);
     };
   }
   if (!m_now) m_now = [] { return static_cast<long long>(std::time(nullptr)); };
+  if (!m_openCapture) {
+    m_openCapture = [](const KernelLink& link, int& error) { return OpenPacketCapture(link.index, error); };
+  }
 }
 
 std::optional<KernelLink> Service::SuitableAdapter(std::int32_t index) {
@@ -123,7 +130,7 @@ Reply Service::Restore(const std::string& ifname, const AdapterState& wanted) {
   return Answer(Kind::kRestoreAdapter, StatusOf(m_kernel.RestoreAdapter(ifname, target)));
 }
 
-Reply Service::Probe(const KernelLink& link) {
+std::optional<Setup> Service::SetupOn(const KernelLink& link) {
   Adapter& adapter = m_adapters[link.index];
   if (!adapter.setup) {
     // A set-up that NetworkManager gave the adapter for the program counts
@@ -139,13 +146,50 @@ Reply Service::Probe(const KernelLink& link) {
       }
     }
   }
-  if (!adapter.setup) {
+  return adapter.setup;
+}
+
+Reply Service::Probe(const KernelLink& link) {
+  std::optional<Setup> setup = SetupOn(link);
+  if (!setup) {
     return Answer(Kind::kProbeRouter, Status::kInvalid,
                   link.name + " has none of the two set-ups: there is no router to probe");
   }
   Reply reply = Answer(Kind::kProbeRouter, Status::kDone);
-  reply.reached = m_probe(link.name, SetupValues(*adapter.setup).gateway);
+  reply.reached = m_probe(link.name, SetupValues(*setup).gateway);
   return reply;
+}
+
+Reply Service::StartCapture(const KernelLink& link) {
+  m_capture.reset();
+  std::optional<Setup> setup = SetupOn(link);
+  if (!setup) {
+    return Answer(Kind::kStartCapture, Status::kInvalid,
+                  link.name + " has none of the two set-ups: it is no recovery link to capture");
+  }
+  int error = 0;
+  m_capture = m_openCapture(link, error);
+  if (!m_capture) {
+    return Answer(Kind::kStartCapture, StatusOfErrno(error),
+                  "capture on " + link.name + ": " + std::strerror(error));
+  }
+  m_captureIndex = link.index;
+  m_captureSetup = *setup;
+  return Answer(Kind::kStartCapture, Status::kDone);
+}
+
+void Service::StopCaptureFor(const Request& request) {
+  if (!m_capture || request.ifindex != m_captureIndex) return;
+  bool keepsSetup = request.kind == Kind::kSetStatic && request.setup == m_captureSetup;
+  if (!keepsSetup) m_capture.reset();
+}
+
+std::vector<std::vector<std::uint8_t>> Service::TakeFrames(std::size_t most) {
+  std::vector<CapturedFrame> frames;
+  if (m_capture) m_capture->Take(frames, most);
+  std::vector<std::vector<std::uint8_t>> messages;
+  for (const CapturedFrame& frame : frames) messages.push_back(EncodeCapturedFrame(frame));
+  return messages;
 }
 
 Reply Service::Carry(const Request& request, ScopedFd& passed) {
@@ -168,6 +212,10 @@ Reply Service::Carry(const Request& request, ScopedFd& passed) {
     }
     case Kind::kGoodbye:
       m_goodbye = true;
+      m_capture.reset();
+      return reply;
+    case Kind::kStopCapture:
+      m_capture.reset();
       return reply;
     default:
       break;
@@ -186,6 +234,7 @@ Reply Service::Carry(const Request& request, ScopedFd& passed) {
                            "switched off; to use it: ip link set dev " + ifname + " up");
   }
   if (Changes(request.kind)) RememberBeforeChange(*link, request);
+  if (Changes(request.kind) || request.kind == Kind::kRestoreAdapter) StopCaptureFor(request);
   switch (request.kind) {
     case Kind::kSetStatic: {
       reply = Answer(request.kind, StatusOf(m_kernel.ApplyStaticIpv4(ifname, SetupValues(request.setup))));
@@ -206,6 +255,8 @@ Reply Service::Carry(const Request& request, ScopedFd& passed) {
       return Restore(ifname, request.state);
     case Kind::kProbeRouter:
       return Probe(*link);
+    case Kind::kStartCapture:
+      return StartCapture(*link);
     default:
       return Answer(request.kind, Status::kInvalid);
   }
@@ -227,6 +278,7 @@ std::vector<std::uint8_t> Service::Handle(std::span<const std::uint8_t> message,
 }
 
 void Service::ProgramGone() {
+  m_capture.reset();
   if (m_goodbye) return;
   std::vector<KernelLink> links;
   m_kernel.ListLinks(links);
@@ -282,7 +334,7 @@ bool Send(int fd, std::vector<std::uint8_t>& reply, const ScopedFd& passed) {
 }  // namespace
 
 ssize_t ReceiveMessage(int fd, std::vector<std::uint8_t>& buffer, std::vector<ScopedFd>& descriptors,
-                       bool& truncated) {
+                       bool& truncated, int flags) {
   iovec data{buffer.data(), buffer.size()};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 16)];
   msghdr message{};
@@ -292,7 +344,7 @@ ssize_t ReceiveMessage(int fd, std::vector<std::uint8_t>& buffer, std::vector<Sc
   message.msg_controllen = sizeof control;
   ssize_t n;
   do {
-    n = recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
+    n = recvmsg(fd, &message, MSG_CMSG_CLOEXEC | flags);
   } while (n < 0 && errno == EINTR);
   for (cmsghdr* c = n < 0 ? nullptr : CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
     if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
@@ -307,15 +359,35 @@ ssize_t ReceiveMessage(int fd, std::vector<std::uint8_t>& buffer, std::vector<Sc
   return n;
 }
 
+namespace {
+
+// A captured frame, unless the program's end is full: the helper never
+// waits for the program to read frames.
+void SendFrame(int fd, const std::vector<std::uint8_t>& frame) {
+  ssize_t sent;
+  do {
+    sent = send(fd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (sent < 0 && errno == EINTR);
+}
+
+}  // namespace
+
 void Serve(int fd, Service& service) {
+  // Frames read per turn at most, so that a flood of them never holds up
+  // the program's requests.
+  constexpr std::size_t kFramesPerTurn = 64;
   std::vector<std::uint8_t> buffer(kMaxMessage + 1);
-  // What the helper waits on: the program's requests (and, later, whatever
-  // else it watches for the program).
-  pollfd watched[] = {{fd, POLLIN, 0}};
+  // What the helper waits on: the program's requests and, while a capture
+  // runs, its frames (a negative descriptor is not watched).
+  pollfd watched[] = {{fd, POLLIN, 0}, {-1, POLLIN, 0}};
   for (bool open = true; open;) {
+    watched[1].fd = service.CaptureDescriptor();
     if (poll(watched, std::size(watched), -1) < 0) {
       if (errno == EINTR) continue;
       break;
+    }
+    if (watched[1].fd >= 0 && watched[1].revents) {
+      for (const std::vector<std::uint8_t>& frame : service.TakeFrames(kFramesPerTurn)) SendFrame(fd, frame);
     }
     if (!(watched[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
     std::size_t length = 0;
