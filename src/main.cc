@@ -28,16 +28,10 @@ std::string HolderText(const LockHolder& holder) {
   return "（进程 " + std::to_string(holder.pid) + "，用户 " + (holder.user.empty() ? "?" : holder.user) + "）";
 }
 
-std::string HolderEnglish(const LockHolder& holder) {
-  if (holder.pid <= 0) return "";
-  return " (pid " + std::to_string(holder.pid) + ", user " + (holder.user.empty() ? "?" : holder.user) + ")";
-}
-
 // brickfix --restore-network, under the same lock as a run.
 int RestoreNetworkAndExit(const RunLock& lock, helper::NetworkAccess* access) {
   if (!access) {
-    std::fprintf(stderr, "brickfix: %s%s | Another Brickfix is running%s; close it first.\n", kAnotherRunText,
-                 HolderText(lock.holder()).c_str(), HolderEnglish(lock.holder()).c_str());
+    std::fprintf(stderr, "brickfix: %s%s\n", kAnotherRunText, HolderText(lock.holder()).c_str());
     return 1;
   }
   std::string report;

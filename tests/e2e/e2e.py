@@ -459,7 +459,7 @@ class Scenario:
                 netlab.run("ip", "netns", "exec", self.lab.pc, *command.split())
             status, out, err = self.restore_network()
         check_eq(status, 0, "--restore-network status (%s%s)" % (out, err))
-        check("has its own settings back" in out, "the restore says so: %r" % out)
+        check("已还原原有设置" in out, "the restore says so: %r" % out)
         check(not os.path.exists(self.journal()), "the journal is gone")
         netlab.wait_for(lambda: self.adapter_state() == before, 30,
                         "the adapter's own settings: %r, not %r" % (before, self.adapter_state()))
@@ -467,7 +467,7 @@ class Scenario:
             settle()
         status, out, _ = self.restore_network()
         check_eq(status, 0, "a second --restore-network")
-        check("Nothing to put back" in out, "nothing is left to do: %r" % out)
+        check_eq(out, "没有需要还原的网卡设置。\n", "nothing is left to do")
 
     def office_setup(self):
         """The adapter set up by hand, as in an office: two static addresses,
@@ -590,7 +590,7 @@ def second_run_names_the_first(s, pid):
     check_eq(out, "[MessageBox] 另一个 Brickfix 正在运行，请先关闭它再重新运行！%s\n" % holder,
              "the second run's box")
     status, _, err = s.restore_network()
-    check(status == 1 and "(pid %d, user %s)" % (pid, s.operator.name) in err,
+    check(status == 1 and holder in err,
           "--restore-network names the run: %r" % err)
 
 
@@ -1097,7 +1097,7 @@ def static_office_address_survives(s):
     bf.close_input()
     check_eq(bf.wait_exit(), 0, "exit status")
     last = [l for l in bf.stderr if "--restore-network" in l]
-    check(len(last) == 1 and "%s keeps " % s.ifname in last[0] and "10.77.0.2/24" in last[0],
+    check(len(last) == 1 and "网卡 %s 现为 " % s.ifname in last[0] and "10.77.0.2/24" in last[0],
           "one line about the adapter: %r" % bf.stderr)
     s.restore_and_check(before, beyond=["ip route add 10.99.0.0/16 via 10.77.0.254 dev %s metric 5 "
                                         "proto static scope global" % s.ifname])
