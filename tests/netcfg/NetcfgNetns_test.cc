@@ -185,6 +185,23 @@ class NetcfgNetnsTest : public ::testing::Test {
     return flags.find(",UP,") != std::string::npos;
   }
 
+  // "pc" with the recovery address, the router at 192.168.1.1; and a second
+  // adapter "pc2" at 10.88.0.2, whose peer "other" (10.88.0.1) is in the
+  // router's namespace too.
+  void RecoveryLinkAndAnother() {
+    ASSERT_EQ(Ip({"-n", pcNs, "link", "add", "pc2", "type", "veth", "peer", "name", "other", "netns",
+                  routerNs}),
+              0);
+    for (Argv command : {Argv{"-n", pcNs, "addr", "add", "192.168.1.88/24", "dev", "pc"},
+                         Argv{"-n", pcNs, "addr", "add", "10.88.0.2/24", "dev", "pc2"},
+                         Argv{"-n", routerNs, "addr", "add", "192.168.1.1/24", "dev", "router"},
+                         Argv{"-n", routerNs, "addr", "add", "10.88.0.1/24", "dev", "other"},
+                         Argv{"-n", pcNs, "link", "set", "pc", "up"}, Argv{"-n", pcNs, "link", "set", "pc2", "up"},
+                         Argv{"-n", routerNs, "link", "set", "other", "up"}}) {
+      ASSERT_EQ(Ip(command), 0);
+    }
+  }
+
   NetCommand Static(const char* address, const char* gateway) {
     NetCommand command;
     command.kind = NetCommand::kStatic;
@@ -574,17 +591,7 @@ TEST_F(NetcfgNetnsTest, ForgedEchoRepliesFromAnotherAddressDoNotEndTheWait) {
 // it, answer on the chosen adapter only: a host on another network can
 // neither start a transfer nor disturb one.
 TEST_F(NetcfgNetnsTest, TftpAnswersOnlyOnTheChosenAdapter) {
-  ASSERT_EQ(Ip({"-n", pcNs, "link", "add", "pc2", "type", "veth", "peer", "name", "other", "netns",
-                routerNs}),
-            0);
-  for (Argv command : {Argv{"-n", pcNs, "addr", "add", "192.168.1.88/24", "dev", "pc"},
-                       Argv{"-n", pcNs, "addr", "add", "10.88.0.2/24", "dev", "pc2"},
-                       Argv{"-n", routerNs, "addr", "add", "192.168.1.1/24", "dev", "router"},
-                       Argv{"-n", routerNs, "addr", "add", "10.88.0.1/24", "dev", "other"},
-                       Argv{"-n", pcNs, "link", "set", "pc", "up"}, Argv{"-n", pcNs, "link", "set", "pc2", "up"},
-                       Argv{"-n", routerNs, "link", "set", "other", "up"}}) {
-    ASSERT_EQ(Ip(command), 0);
-  }
+  ASSERT_NO_FATAL_FAILURE(RecoveryLinkAndAnother());
   tftp_test::Service service;
   service.ops->SetRouterSubnet(tftp::kRouterNetwork, tftp::kRouterPrefix);
   service.Serve(tftp_test::Pattern(2000));
@@ -717,15 +724,7 @@ void SendFrame(const std::string& ifname, const std::string& frame) {
 // those the diagnosis needs come up, cut to the snap length, with their
 // direction, until the capture is stopped.
 TEST_F(NetcfgNetnsTest, TheHelpersCaptureHandsUpOnlyTheFramesThatMatter) {
-  ASSERT_EQ(Ip({"-n", pcNs, "link", "add", "pc2", "type", "veth", "peer", "name", "other", "netns",
-                routerNs}),
-            0);
-  for (Argv command : {Argv{"-n", pcNs, "addr", "add", "192.168.1.88/24", "dev", "pc"},
-                       Argv{"-n", routerNs, "addr", "add", "192.168.1.1/24", "dev", "router"},
-                       Argv{"-n", pcNs, "link", "set", "pc", "up"}, Argv{"-n", pcNs, "link", "set", "pc2", "up"},
-                       Argv{"-n", routerNs, "link", "set", "other", "up"}}) {
-    ASSERT_EQ(Ip(command), 0);
-  }
+  ASSERT_NO_FATAL_FAILURE(RecoveryLinkAndAnother());
   int pair[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
   RecordingDhcp dhcp;
