@@ -6,8 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <csignal>
 #include <cstring>
+#include <mutex>
 #include <filesystem>
 #include <functional>
 #include <thread>
@@ -489,6 +491,82 @@ TEST_F(NetHelperTest, ServeRefusesPassedDescriptorsAndEndsWithTheOtherEnd) {
   ours.Reset();
   helperThread.join();  // returns once our end has closed
   EXPECT_TRUE(kernel.calls.empty());
+}
+
+// A capture whose frames are the bytes written to a pipe: frame n is n.
+class PipeSource : public FrameSource {
+ public:
+  explicit PipeSource(int fd) : m_fd(fd) {}
+  int Descriptor() const override { return m_fd; }
+  void Take(std::vector<CapturedFrame>& out, std::size_t most) override {
+    std::uint8_t bytes[64];
+    ssize_t n = read(m_fd, bytes, std::min(sizeof bytes, most));
+    for (ssize_t i = 0; i < n; ++i) out.push_back({bytes[i], false, 60, Bytes(60, bytes[i])});
+  }
+
+ private:
+  int m_fd;
+};
+
+class CountingSink : public observe::IFrameSink {
+ public:
+  void OnFrame(std::chrono::steady_clock::time_point when, bool, std::span<const std::uint8_t> bytes,
+               std::size_t) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    marks.push_back(static_cast<int>(when.time_since_epoch().count()));
+    EXPECT_EQ(bytes.size(), 60u);
+    m_changed.notify_all();
+  }
+  std::vector<int> WaitFor(std::size_t count, std::chrono::milliseconds wait = std::chrono::seconds(5)) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait_for(lock, wait, [&] { return marks.size() >= count; });
+    return marks;
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  std::vector<int> marks;
+};
+
+// The program's end of the helper's socket: the frames that come between
+// the replies, also while other threads ask, reach the sink in order, and
+// none after the capture is stopped.
+TEST_F(NetHelperTest, FramesBetweenTheRepliesReachTheSinkInOrder) {
+  int frames[2];
+  ASSERT_EQ(pipe2(frames, O_CLOEXEC | O_NONBLOCK), 0);
+  ScopedFd readEnd(frames[0]), writeEnd(frames[1]);
+  kernel.addresses = {{2, "192.168.1.88", 24}};
+  Service piped(kernel, dhcp, {}, {}, [&](const KernelLink&, int&) { return std::make_unique<PipeSource>(readEnd.get()); });
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+  std::thread helperThread([&, theirs = pair[1]] {
+    Serve(theirs, piped);
+    close(theirs);
+  });
+  CountingSink sink;
+  {
+    SocketConnection connection{ScopedFd(pair[0])};
+    Client client(connection);
+    ASSERT_TRUE(client.StartCapture("eth0", sink));
+    std::vector<int> expected;
+    std::thread asking([&] {
+      for (int i = 0; i < 50; ++i) EXPECT_TRUE(client.Rights().has_value());
+    });
+    for (std::uint8_t n = 1; n <= 200; ++n) {
+      ASSERT_EQ(write(writeEnd.get(), &n, 1), 1);
+      expected.push_back(n);
+      if (n % 20 == 0) EXPECT_TRUE(client.Rights().has_value());
+    }
+    asking.join();
+    EXPECT_EQ(sink.WaitFor(200), expected);
+    client.StopCapture();
+    std::uint8_t late = 201;
+    ASSERT_EQ(write(writeEnd.get(), &late, 1), 1);
+    EXPECT_TRUE(client.Rights().has_value());
+    EXPECT_EQ(sink.WaitFor(201, std::chrono::milliseconds(300)).size(), 200u) << "a frame after the stop";
+  }
+  helperThread.join();  // ends with our end of the socket
 }
 
 // The helper is found beside the program's real path, where the installation
