@@ -7,6 +7,7 @@
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <netinet/ip.h>
+#include <poll.h>
 #include <netinet/ip_icmp.h>
 #include <sched.h>
 #include <signal.h>
@@ -21,10 +22,12 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <thread>
 
 #include "fakes/Fakes.h"
+#include "netcfg/linux/FrameCapture.h"
 #include "netcfg/linux/HelperClient.h"
 #include "netcfg/linux/LinkMonitor.h"
 #include "netcfg/linux/LinuxNetOps.h"
@@ -655,39 +658,6 @@ TEST_F(NetcfgNetnsTest, TftpAnswersOnlyOnTheChosenAdapter) {
   EXPECT_TRUE(service.Idle());
 }
 
-// The frames a capture hands up: the last byte of each one's source
-// address (the test's mark) and what came of it.
-class FrameRecorder : public observe::IFrameSink {
- public:
-  struct Seen {
-    int mark;
-    bool outgoing;
-    std::size_t kept, wire;
-    std::string bytes;
-  };
-  void OnFrame(Clock::time_point when, bool outgoing, std::span<const std::uint8_t> bytes,
-               std::size_t wireLength) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    EXPECT_LE(when, Clock::now());
-    m_seen.push_back({bytes.size() > 11 ? bytes[11] : -1, outgoing, bytes.size(), wireLength,
-                      std::string(bytes.begin(), bytes.end())});
-    m_changed.notify_all();
-  }
-  // Waits (at most `wait`) for the frame marked `mark`; every frame so far.
-  std::vector<Seen> WaitFor(int mark, std::chrono::milliseconds wait = 5s) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait_for(lock, wait, [&] {
-      return std::any_of(m_seen.begin(), m_seen.end(), [&](const Seen& s) { return s.mark == mark; });
-    });
-    return m_seen;
-  }
-
- private:
-  std::mutex m_mutex;
-  std::condition_variable m_changed;
-  std::vector<Seen> m_seen;
-};
-
 std::string Be16(unsigned v) { return {static_cast<char>(v >> 8), static_cast<char>(v)}; }
 std::string Be32(std::uint32_t v) { return Be16(v >> 16) + Be16(v & 0xFFFF); }
 // A broadcast Ethernet frame from a source address that ends in `mark`.
@@ -719,84 +689,69 @@ void SendFrame(const std::string& ifname, const std::string& frame) {
             static_cast<ssize_t>(frame.size()));
 }
 
-// The helper's capture on a real packet socket, through the helper's loop
-// and the program's end of the socket: of the chosen adapter's frames only
-// those the diagnosis needs come up, cut to the snap length, with their
-// direction, until the capture is stopped.
-TEST_F(NetcfgNetnsTest, TheHelpersCaptureHandsUpOnlyTheFramesThatMatter) {
+// The helper's capture on a real packet socket: of the chosen adapter's
+// frames only those the diagnosis needs come up, cut to the snap length,
+// with their direction.
+TEST_F(NetcfgNetnsTest, TheHelpersCaptureTakesOnlyTheFramesThatMatter) {
   ASSERT_NO_FATAL_FAILURE(RecoveryLinkAndAnother());
-  int pair[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
-  RecordingDhcp dhcp;
-  helper::Service helperService(kernel, dhcp);
-  NetnsThread helperThread(pcNs, [&, theirs = pair[1]] {
-    helper::Serve(theirs, helperService);
-    close(theirs);
+  std::unique_ptr<helper::FrameSource> capture;
+  RunInNetns(pcNs, [&] {
+    int error = 0;
+    capture = helper::OpenPacketCapture(static_cast<int>(if_nametoindex("pc")), error);
+    ASSERT_NE(capture, nullptr) << std::strerror(error);
   });
-  FrameRecorder frames;
-  {
-    helper::SocketConnection connection{ScopedFd(pair[0])};
-    helper::Client client(connection);
-    EXPECT_FALSE(client.StartCapture("pc2", frames)) << "no set-up there";
-    ASSERT_TRUE(client.StartCapture("pc", frames));
-
-    const std::uint32_t router = 0xC0A80101, ours = 0xC0A80158, far = 0x0A000001;
-    const std::string request = Be16(1) + std::string("recovery.bin\0octet\0", 19);
-    struct Case {
-      const char* what;
-      std::string frame;
-      bool kept;
-    } cases[] = {
-        {"ARP for another server", Ether(1, 0x0806, Arp(router, 0xC0A80042)), true},
-        {"a request from another subnet", Ether(2, 0x0800, Ipv4(17, far, ours, Udp(2000, 69, request))), true},
-        {"a transfer in the router's subnet", Ether(3, 0x0800, Ipv4(17, router, ours, Udp(3000, 56991, "x"))), true},
-        {"a transfer port from elsewhere", Ether(4, 0x0800, Ipv4(17, far, ours, Udp(3000, 56991, "x"))), false},
-        {"other UDP", Ether(5, 0x0800, Ipv4(17, router, ours, Udp(53, 40000, "x"))), false},
-        {"ICMP from the router", Ether(6, 0x0800, Ipv4(1, router, ours, "\x08\0\0\0\0\0\0\0")), true},
-        {"ICMP from elsewhere", Ether(7, 0x0800, Ipv4(1, far, ours, "\x08\0\0\0\0\0\0\0")), false},
-        {"IPv6", Ether(8, 0x86DD, std::string(48, '\0')), false},
-        {"a later fragment", Ether(9, 0x0800, Ipv4(17, router, ours, Udp(2000, 69, request), 0x20)), false},
-        {"a long request, cut", Ether(10, 0x0800, Ipv4(17, router, ours, Udp(2000, 69, request + std::string(600, 'x')))),
-         true},
-    };
-    RunInNetns(routerNs, [&] {
-      for (const Case& c : cases) SendFrame("router", c.frame);
-      SendFrame("other", Ether(11, 0x0806, Arp(0x0A580001, 0x0A580002)));  // pc2's link
-    });
-    // One that this machine sends.
-    RunInNetns(pcNs, [&] {
-      tftp::UdpSocket sock = tftp::UdpSocket::Open();
-      sockaddr_in to{};
-      to.sin_family = AF_INET;
-      to.sin_addr.s_addr = htonl(router);
-      to.sin_port = htons(69);
-      sock.SendTo({reinterpret_cast<const std::uint8_t*>(request.data()), request.size()}, to);
-    });
-    RunInNetns(routerNs, [&] { SendFrame("router", Ether(99, 0x0806, Arp(router, ours))); });
-    std::vector<FrameRecorder::Seen> seen = frames.WaitFor(99);
-    for (const Case& c : cases) {
-      SCOPED_TRACE(c.what);
-      auto it = std::find_if(seen.begin(), seen.end(),
-                             [&](const FrameRecorder::Seen& s) { return s.mark == c.frame[11]; });
-      ASSERT_EQ(it != seen.end(), c.kept);
-      if (!c.kept) continue;
-      EXPECT_FALSE(it->outgoing);
-      EXPECT_EQ(it->wire, c.frame.size());
-      EXPECT_EQ(it->bytes, c.frame.substr(0, helper::kSnapLength));
-    }
-    EXPECT_TRUE(std::none_of(seen.begin(), seen.end(), [](const FrameRecorder::Seen& s) { return s.mark == 11; }))
-        << "a frame of another adapter";
-    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [&](const FrameRecorder::Seen& s) {
-      return s.outgoing && s.bytes.find(request) != std::string::npos;
-    })) << "our own request to the router";
-
-    client.StopCapture();
-    RunInNetns(routerNs, [&] { SendFrame("router", Ether(98, 0x0806, Arp(router, ours))); });
-    seen = frames.WaitFor(98, 500ms);
-    EXPECT_TRUE(std::none_of(seen.begin(), seen.end(), [](const FrameRecorder::Seen& s) { return s.mark == 98; }))
-        << "a frame after the stop";
+  const std::uint32_t router = 0xC0A80101, ours = 0xC0A80158, far = 0x0A000001;
+  const std::string request = Be16(1) + std::string("recovery.bin\0octet\0", 19);
+  struct Case {
+    const char* what;
+    std::string frame;
+    bool kept;
+  } cases[] = {
+      {"ARP for another server", Ether(1, 0x0806, Arp(router, 0xC0A80042)), true},
+      {"a request from another subnet", Ether(2, 0x0800, Ipv4(17, far, ours, Udp(2000, 69, request))), true},
+      {"a transfer in the router's subnet", Ether(3, 0x0800, Ipv4(17, router, ours, Udp(3000, 56991, "x"))), true},
+      {"a transfer port from elsewhere", Ether(4, 0x0800, Ipv4(17, far, ours, Udp(3000, 56991, "x"))), false},
+      {"other UDP", Ether(5, 0x0800, Ipv4(17, router, ours, Udp(53, 40000, "x"))), false},
+      {"ICMP from the router", Ether(6, 0x0800, Ipv4(1, router, ours, "\x08\0\0\0\0\0\0\0")), true},
+      {"ICMP from elsewhere", Ether(7, 0x0800, Ipv4(1, far, ours, "\x08\0\0\0\0\0\0\0")), false},
+      {"IPv6", Ether(8, 0x86DD, std::string(48, '\0')), false},
+      {"a later fragment", Ether(9, 0x0800, Ipv4(17, router, ours, Udp(2000, 69, request), 0x20)), false},
+      {"a long request, cut", Ether(10, 0x0800, Ipv4(17, router, ours, Udp(2000, 69, request + std::string(600, 'x')))),
+       true},
+  };
+  RunInNetns(routerNs, [&] {
+    for (const Case& c : cases) SendFrame("router", c.frame);
+    SendFrame("other", Ether(11, 0x0806, Arp(0x0A580001, 0x0A580002)));  // pc2's link
+  });
+  RunInNetns(pcNs, [&] {  // one that this machine sends
+    tftp::UdpSocket sock = tftp::UdpSocket::Open();
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(router);
+    to.sin_port = htons(69);
+    sock.SendTo({reinterpret_cast<const std::uint8_t*>(request.data()), request.size()}, to);
+  });
+  RunInNetns(routerNs, [&] { SendFrame("router", Ether(99, 0x0806, Arp(router, ours))); });
+  // What came, by the mark in the source address (outgoing: 0).
+  std::map<int, helper::CapturedFrame> seen;
+  for (auto deadline = Clock::now() + 5s; !seen.count(99) && Clock::now() < deadline;) {
+    pollfd ready{capture->Descriptor(), POLLIN, 0};
+    poll(&ready, 1, 100);
+    std::vector<helper::CapturedFrame> frames;
+    capture->Take(frames, 64);
+    for (helper::CapturedFrame& f : frames) seen[f.outgoing ? 0 : f.bytes.at(11)] = std::move(f);
   }
-  helperThread.Join();  // ends with our end of the socket
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto it = seen.find(c.frame[11]);
+    ASSERT_EQ(it != seen.end(), c.kept);
+    if (!c.kept) continue;
+    EXPECT_EQ(it->second.wireLength, c.frame.size());
+    EXPECT_EQ(std::string(it->second.bytes.begin(), it->second.bytes.end()), c.frame.substr(0, helper::kSnapLength));
+  }
+  EXPECT_FALSE(seen.count(11)) << "a frame of another adapter";
+  ASSERT_TRUE(seen.count(0)) << "our own request to the router";
+  EXPECT_NE(std::string(seen[0].bytes.begin(), seen[0].bytes.end()).find(request), std::string::npos);
 }
 
 // Forwards to the real operations; after the deadline every ping succeeds

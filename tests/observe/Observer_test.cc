@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -34,25 +35,24 @@ class FakeMonitor : public observe::ILinkMonitor {
 // Says when it starts and stops, for the frames of which adapter.
 class FakeCapture : public observe::ICapture {
  public:
-  bool Start(const std::string& adapter, observe::IFrameSink&) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    calls.push_back("start " + adapter);
-    return true;
-  }
-  void Stop() override {
-    std::lock_guard<std::mutex> lock(mutex);
-    calls.push_back("stop");
-  }
+  bool Start(const std::string& adapter, observe::IFrameSink&) override { return Add("start " + adapter); }
+  void Stop() override { Add("stop"); }
   // Waits (a little) until there are `count` calls; all of them.
   Lines Calls(std::size_t count) {
-    for (auto deadline = Clock::now() + 5s; Clock::now() < deadline; std::this_thread::sleep_for(5ms)) {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (calls.size() >= count) break;
-    }
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait_for(lock, 5s, [&] { return calls.size() >= count; });
     return calls;
   }
+
+ private:
+  bool Add(const std::string& call) {
+    std::lock_guard<std::mutex> lock(mutex);
+    calls.push_back(call);
+    changed.notify_all();
+    return true;
+  }
   std::mutex mutex;
+  std::condition_variable changed;
   Lines calls;
 };
 

@@ -130,39 +130,42 @@ Reply Service::Restore(const std::string& ifname, const AdapterState& wanted) {
   return Answer(Kind::kRestoreAdapter, StatusOf(m_kernel.RestoreAdapter(ifname, target)));
 }
 
-std::optional<Setup> Service::SetupOn(const KernelLink& link) {
-  Adapter& adapter = m_adapters[link.index];
-  if (!adapter.setup) {
-    // A set-up that NetworkManager gave the adapter for the program counts
-    // as well: the adapter has its address.
-    std::vector<KernelAddress> addresses;
-    m_kernel.ListIpv4Addresses(addresses);
-    for (Setup setup : {Setup::kRecovery, Setup::kLan}) {
-      for (const KernelAddress& address : addresses) {
-        if (address.index == link.index && address.address == SetupValues(setup).address &&
-            address.prefixLength == SetupValues(setup).prefixLength) {
-          adapter.setup = setup;
-        }
+std::optional<Setup> Service::SetupSeen(const KernelLink& link) {
+  std::vector<KernelAddress> addresses;
+  m_kernel.ListIpv4Addresses(addresses);
+  std::optional<Setup> found;
+  for (Setup setup : {Setup::kRecovery, Setup::kLan}) {
+    for (const KernelAddress& address : addresses) {
+      if (address.index == link.index && address.address == SetupValues(setup).address &&
+          address.prefixLength == SetupValues(setup).prefixLength) {
+        found = setup;
       }
     }
   }
-  return adapter.setup;
+  return found;
 }
 
 Reply Service::Probe(const KernelLink& link) {
-  std::optional<Setup> setup = SetupOn(link);
-  if (!setup) {
+  // A set-up that NetworkManager gave the adapter for the program counts
+  // as well; the router stays the last set-up's while DHCP brings the
+  // adapter back.
+  Adapter& adapter = m_adapters[link.index];
+  if (std::optional<Setup> seen = SetupSeen(link)) adapter.setup = seen;
+  if (!adapter.setup) {
     return Answer(Kind::kProbeRouter, Status::kInvalid,
                   link.name + " has none of the two set-ups: there is no router to probe");
   }
   Reply reply = Answer(Kind::kProbeRouter, Status::kDone);
-  reply.reached = m_probe(link.name, SetupValues(*setup).gateway);
+  reply.reached = m_probe(link.name, SetupValues(*adapter.setup).gateway);
   return reply;
 }
 
 Reply Service::StartCapture(const KernelLink& link) {
   m_capture.reset();
-  std::optional<Setup> setup = SetupOn(link);
+  // The set-up the helper gave it and has not changed since, or the one
+  // whose address it has now.
+  std::optional<Setup> setup = m_adapters[link.index].inEffect;
+  if (!setup) setup = SetupSeen(link);
   if (!setup) {
     return Answer(Kind::kStartCapture, Status::kInvalid,
                   link.name + " has none of the two set-ups: it is no recovery link to capture");
@@ -178,7 +181,8 @@ Reply Service::StartCapture(const KernelLink& link) {
   return Answer(Kind::kStartCapture, Status::kDone);
 }
 
-void Service::StopCaptureFor(const Request& request) {
+void Service::AdapterChanges(const Request& request) {
+  if (request.kind != Kind::kSetStatic) m_adapters[request.ifindex].inEffect.reset();
   if (!m_capture || request.ifindex != m_captureIndex) return;
   bool keepsSetup = request.kind == Kind::kSetStatic && request.setup == m_captureSetup;
   if (!keepsSetup) m_capture.reset();
@@ -234,11 +238,13 @@ Reply Service::Carry(const Request& request, ScopedFd& passed) {
                            "switched off; to use it: ip link set dev " + ifname + " up");
   }
   if (Changes(request.kind)) RememberBeforeChange(*link, request);
-  if (Changes(request.kind) || request.kind == Kind::kRestoreAdapter) StopCaptureFor(request);
+  if (Changes(request.kind) || request.kind == Kind::kRestoreAdapter) AdapterChanges(request);
   switch (request.kind) {
     case Kind::kSetStatic: {
       reply = Answer(request.kind, StatusOf(m_kernel.ApplyStaticIpv4(ifname, SetupValues(request.setup))));
-      if (reply.status == Status::kDone) m_adapters[link->index].setup = request.setup;
+      if (reply.status == Status::kDone) {
+        m_adapters[link->index].setup = m_adapters[link->index].inEffect = request.setup;
+      }
       return reply;
     }
     case Kind::kRemoveStatic:

@@ -67,20 +67,21 @@ class Service {
     bool dhcpBefore = false;                // a DHCP client served it then
     DhcpKind dhcp = DhcpKind::kAny;         // which one
     std::optional<Setup> setup;             // whose router the probe asks
+    std::optional<Setup> inEffect;          // the helper's set-up, until it changes the adapter otherwise
   };
 
   // The link with `index` when it is an adapter the helper acts on.
   std::optional<KernelLink> SuitableAdapter(std::int32_t index);
   void RememberBeforeChange(const KernelLink& link, const Request& request);
   Reply Restore(const std::string& ifname, const AdapterState& wanted);
-  // The set-up the adapter has: the one the helper gave it, else one that
-  // NetworkManager gave it for the program (its address is there).
-  std::optional<Setup> SetupOn(const KernelLink& link);
+  // The set-up whose address the adapter has now (NetworkManager's, for
+  // the program, counts too).
+  std::optional<Setup> SetupSeen(const KernelLink& link);
   Reply Probe(const KernelLink& link);
   Reply StartCapture(const KernelLink& link);
-  // A change to the captured adapter other than putting its set-up back
-  // ends the capture: it runs on the recovery link only.
-  void StopCaptureFor(const Request& request);
+  // Another change than putting the set-up back ends what the helper's
+  // set-up was: and the capture, which runs on the recovery link only.
+  void AdapterChanges(const Request& request);
 
   IKernelNetwork& m_kernel;
   DhcpStarter& m_dhcp;
