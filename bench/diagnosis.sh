@@ -3,7 +3,8 @@
 # scenarios that provoke one cause each run the real program in the lab's
 # namespaces, measure when the line came after the test's action, and this
 # script subtracts the time the evidence itself takes (5 s without carrier,
-# 30 s without a request; the others are evidence at once). The goal is at
+# 30 s without a frame; the others are evidence at once; for blocked the
+# scenario counts from the request's second showing on the wire). The goal is at
 # most 2 s for each. Needs root. Run by hand:
 #   ./scripts/build.sh build && sudo bench/diagnosis.sh [build-dir]
 set -euo pipefail
@@ -11,7 +12,8 @@ cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build}")
 [ "$(id -u)" -eq 0 ] || { echo "needs root (it creates network namespaces)" >&2; exit 1; }
 scenarios=(S18_NoLinkThenReplugged S19_NoFrames S20_RouterAtAnotherAddress S21_AddressTakenAway
-           S22_NetworkManagerTakesTheAdapterBack S23_Port69HolderNamed S24_TransferStalled)
+           S22_NetworkManagerTakesTheAdapterBack S23_Port69HolderNamed S24_TransferStalled
+           S25_RouterExpectsAnotherServer S26_FirewallDropsTheRequest S27_OtherSubnetOnTheWire)
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 args=()

@@ -5,9 +5,10 @@
 # "server" network namespace at 192.168.1.88, the client in a "router"
 # namespace at 192.168.1.1, joined by a veth pair; both are made for the run.
 # Our server runs twice: as the program serves, and with the observer
-# watching the link and handed its frames as the network helper's capture
-# will hand them up (ARP, ICMP, port 69 and every 64th block of a transfer,
-# 128 bytes each, at most 1000 a second), which may cost at most 5 %.
+# watching the link as in a run, its frames from the network helper's
+# capture (the program's own helper, forked as in a run without a helper
+# program), which runs while the wizard waits, until the first request; the
+# observer may cost at most 5 %.
 # Server and client are pinned: first both to processor 0, then to processors
 # 0 and 1, because where the scheduler puts them changes the result more than
 # the server does (a wake-up on another processor is slow on virtual

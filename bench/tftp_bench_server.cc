@@ -1,9 +1,10 @@
 // Serves one image from memory with the program's TFTP service, for the
 // benchmark and for trying the router simulator by hand:
 //   tftp_bench_server IMAGE [PORT [ADAPTER]]
-// With an adapter, the observer watches it as in a run and is handed its
-// frames as the network helper's capture will hand them up (root only; the
-// timeline and the capture go to a new folder in the temporary folder).
+// With an adapter, the observer watches it as in a run, with the frames
+// from the network helper's capture from the start of the wait until the
+// first request (root only, the adapter with 192.168.1.88/24; the timeline
+// and the capture go to a new folder in the temporary folder).
 // The log goes to standard error. Runs until it is killed. The same source
 // builds for Linux and for Windows.
 #include <chrono>

@@ -10,7 +10,7 @@ PACKAGES=(
   libncurses-dev libnl-3-dev libnl-route-3-dev libcap2-bin libarchive-dev
   libcpp-httplib-dev
   clang libclang-rt-14-dev
-  tmux iproute2 iputils-ping python3 tshark
+  tmux iproute2 iputils-ping python3 tshark nftables
   tftp-hpa atftp busybox curl tftpd-hpa dnsmasq-base isc-dhcp-client
   qt6-base-dev fonts-wqy-zenhei xvfb xauth imagemagick openbox xdotool
   u-boot-qemu qemu-system-arm network-manager linux-perf

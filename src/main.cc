@@ -28,16 +28,10 @@ std::string HolderText(const LockHolder& holder) {
   return "（进程 " + std::to_string(holder.pid) + "，用户 " + (holder.user.empty() ? "?" : holder.user) + "）";
 }
 
-std::string HolderEnglish(const LockHolder& holder) {
-  if (holder.pid <= 0) return "";
-  return " (pid " + std::to_string(holder.pid) + ", user " + (holder.user.empty() ? "?" : holder.user) + ")";
-}
-
 // brickfix --restore-network, under the same lock as a run.
 int RestoreNetworkAndExit(const RunLock& lock, helper::NetworkAccess* access) {
   if (!access) {
-    std::fprintf(stderr, "brickfix: %s%s | Another Brickfix is running%s; close it first.\n", kAnotherRunText,
-                 HolderText(lock.holder()).c_str(), HolderEnglish(lock.holder()).c_str());
+    std::fprintf(stderr, "brickfix: %s%s\n", kAnotherRunText, HolderText(lock.holder()).c_str());
     return 1;
   }
   std::string report;
@@ -122,7 +116,8 @@ int main(int argc, char** argv) {
   options.probeRouter = [access](const std::string& adapter) { return access->client().ProbeRouter(adapter); };
   auto* runner = new PosixProcessRunner;
   auto* net = new LinuxNetOps(*runner, access->kernel(), options);
-  auto* observer = OpenLinuxObserver(diagnostics->Path().empty() ? "" : stateDir, VersionText(), *runner);
+  auto* observer =
+      OpenLinuxObserver(diagnostics->Path().empty() ? "" : stateDir, VersionText(), *runner, &access->capture());
   platform->SetAtEnd([net, diagnostics, access, observer] {
     observer->Finish();
     // An end the program meant: the helper leaves the adapter as it is.

@@ -88,6 +88,19 @@ class Reader {
     std::uint16_t length = 0;
     return U16(length) && length <= kMaxText && Text(out, length);
   }
+  bool U64(std::uint64_t& v) {
+    std::uint32_t low = 0, high = 0;
+    if (!U32(low) || !U32(high)) return false;
+    v = static_cast<std::uint64_t>(high) << 32 | low;
+    return true;
+  }
+  bool Raw(std::vector<std::uint8_t>& out, std::size_t length) {
+    if (m_at + length > m_in.size()) return false;
+    out.assign(m_in.begin() + static_cast<std::ptrdiff_t>(m_at),
+               m_in.begin() + static_cast<std::ptrdiff_t>(m_at + length));
+    m_at += length;
+    return true;
+  }
   bool AtEnd() const { return m_at == m_in.size(); }
 
  private:
@@ -125,6 +138,7 @@ bool NamesAdapter(Kind kind) {
     case Kind::kRestoreAdapter:
     case Kind::kProbeRouter:
     case Kind::kSetDnsServers:
+    case Kind::kStartCapture:
       return true;
     default:
       return false;
@@ -341,7 +355,7 @@ std::optional<Request> DecodeRequest(std::span<const std::uint8_t> message) {
   if (message.size() > kMaxMessage) return std::nullopt;
   Reader in(message);
   std::optional<Kind> kind = ReadHeader(in);
-  if (!kind) return std::nullopt;
+  if (!kind || *kind == Kind::kCapturedFrame) return std::nullopt;
   Request request;
   request.kind = *kind;
   if (NamesAdapter(*kind) && (!in.I32(request.ifindex) || request.ifindex <= 0)) return std::nullopt;
@@ -448,6 +462,39 @@ std::optional<Reply> DecodeReply(std::span<const std::uint8_t> message) {
   }
   if (!in.AtEnd()) return std::nullopt;
   return reply;
+}
+
+std::vector<std::uint8_t> EncodeCapturedFrame(const CapturedFrame& frame) {
+  Writer out;
+  Header(out, Kind::kCapturedFrame);
+  out.U32(static_cast<std::uint32_t>(frame.monotonicNs));
+  out.U32(static_cast<std::uint32_t>(frame.monotonicNs >> 32));
+  out.U8(frame.outgoing ? 1 : 0);
+  out.U32(frame.wireLength);
+  std::size_t length = std::min(frame.bytes.size(), kSnapLength);
+  out.U16(static_cast<std::uint16_t>(length));
+  out.out().insert(out.out().end(), frame.bytes.begin(), frame.bytes.begin() + static_cast<std::ptrdiff_t>(length));
+  return std::move(out.out());
+}
+
+bool IsCapturedFrame(std::span<const std::uint8_t> message) {
+  Reader in(message);
+  std::optional<Kind> kind = ReadHeader(in);
+  return kind == Kind::kCapturedFrame;
+}
+
+std::optional<CapturedFrame> DecodeCapturedFrame(std::span<const std::uint8_t> message) {
+  Reader in(message);
+  CapturedFrame frame;
+  std::uint8_t outgoing = 0;
+  std::uint16_t length = 0;
+  if (ReadHeader(in) != Kind::kCapturedFrame || !in.U64(frame.monotonicNs) || !in.U8(outgoing) ||
+      outgoing > 1 || !in.U32(frame.wireLength) || !in.U16(length) || length > kSnapLength ||
+      length > frame.wireLength || !in.Raw(frame.bytes, length) || !in.AtEnd()) {
+    return std::nullopt;
+  }
+  frame.outgoing = outgoing == 1;
+  return frame;
 }
 
 }  // namespace helper

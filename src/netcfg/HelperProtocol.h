@@ -37,6 +37,12 @@ constexpr std::uint32_t kMainTable = 254;
 constexpr int kUnicastRoute = 1;
 // The TFTP port the helper opens, the only one.
 constexpr std::uint16_t kTftpPort = 69;
+// The helper's capture of the recovery link hands up at most this many
+// bytes of each frame, and at most kFramesPerSecond frames a second (in
+// bursts of at most kFrameBurst).
+constexpr std::size_t kSnapLength = 128;
+constexpr int kFramesPerSecond = 1000;
+constexpr int kFrameBurst = 200;
 
 enum class Kind : std::uint16_t {
   kStatus = 1,        // the helper's rights
@@ -51,9 +57,13 @@ enum class Kind : std::uint16_t {
   kProbeRouter,         // one echo request to the router of the adapter's set-up
   kGoodbye,             // the program ends as it means to: adapters stay as they are
   kSetDnsServers,       // Windows: one adapter's DNS servers, from DHCP or as its journal lists them
+  kStartCapture,        // the frames of one adapter with a set-up that the diagnosis
+                        // needs, handed up as they come (replaces a capture that runs)
+  kStopCapture,         // no more frames
+  kCapturedFrame,       // no request: a frame the helper hands up unasked
 };
 // The last kind; new kinds go after it.
-constexpr Kind kLastKind = Kind::kSetDnsServers;
+constexpr Kind kLastKind = Kind::kCapturedFrame;
 // The kind a request's number names; nothing for a number of no kind.
 std::optional<Kind> KindOf(std::uint16_t value);
 
@@ -145,5 +155,21 @@ struct Reply {
 
 std::vector<std::uint8_t> EncodeReply(const Reply& reply);
 std::optional<Reply> DecodeReply(std::span<const std::uint8_t> message);
+
+// A frame the helper's capture took, as it hands it up between the replies.
+struct CapturedFrame {
+  std::uint64_t monotonicNs = 0;  // when it was taken (CLOCK_MONOTONIC)
+  bool outgoing = false;          // sent by this machine
+  std::uint32_t wireLength = 0;   // its length on the wire
+  std::vector<std::uint8_t> bytes;  // its first kSnapLength bytes at most
+  bool operator==(const CapturedFrame&) const = default;
+};
+
+std::vector<std::uint8_t> EncodeCapturedFrame(const CapturedFrame& frame);
+// Whether `message` is a captured frame rather than a reply.
+bool IsCapturedFrame(std::span<const std::uint8_t> message);
+// The frame in `message`: the layout exact, at most kSnapLength bytes and
+// no more than its wire length. Nothing otherwise.
+std::optional<CapturedFrame> DecodeCapturedFrame(std::span<const std::uint8_t> message);
 
 }  // namespace helper

@@ -206,8 +206,11 @@ bool DiagnosisEngine::ToUs(std::uint32_t address) const {
 
 void DiagnosisEngine::OnFrame(const Event& e, Outcome& out) {
   const FrameInfo& f = e.frame;
-  if (f.outgoing) return;
-  m_lastFromRouter = e.t;
+  // The capture hands frames up a little after it took them: one taken
+  // before this wait began is no evidence of it, and one that comes after
+  // a later event does not move the router's last word back.
+  if (f.outgoing || e.t < m_begun) return;
+  m_lastFromRouter = std::max(m_lastFromRouter, e.t);
   if (f.kind == FrameInfo::kArp) {
     // A request for a server that is not us; neither an announcement of the
     // router's own address nor a probe without one.

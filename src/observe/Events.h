@@ -112,4 +112,16 @@ class IFrameSink {
                        std::span<const std::uint8_t> bytes, std::size_t wireLength) = 0;
 };
 
+// The system's capture of the recovery link (the network helper's on
+// Linux): hands the adapter's frames to a sink, on a thread of its own,
+// from Start until Stop. Start again replaces the adapter.
+class ICapture {
+ public:
+  virtual ~ICapture() = default;
+  // False when the frames cannot be had (the sink hears nothing then).
+  virtual bool Start(const std::string& adapter, IFrameSink& sink) = 0;
+  // The sink hears no frame taken afterwards.
+  virtual void Stop() = 0;
+};
+
 }  // namespace observe

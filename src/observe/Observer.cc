@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <utility>
 
 #include "app/BrickfixDlg.h"
 #include "netcfg/Ipv4.h"
@@ -69,8 +70,11 @@ void Observer::WaitBegins(CBrickfixDlg* dlg, const NetCommand& command) {
     actions.status = "";
   }
   Carry(actions);
-  std::lock_guard<std::mutex> lock(m_monitorMutex);
-  if (!m_monitoring && m_parts.monitor) m_monitoring = m_parts.monitor->Start(command.adapter, *this);
+  {
+    std::lock_guard<std::mutex> lock(m_monitorMutex);
+    if (!m_monitoring && m_parts.monitor) m_monitoring = m_parts.monitor->Start(command.adapter, *this);
+  }
+  StartCapture(command.adapter);
 }
 
 void Observer::AddressReleased() {
@@ -84,6 +88,7 @@ void Observer::AddressReleased() {
     actions.status = "";
   }
   Carry(actions);
+  StopCapture(false);
 }
 
 void Observer::RequestRead(std::uint32_t address, std::uint16_t port, const std::string& file) {
@@ -195,6 +200,7 @@ void Observer::Finish() {
     Handle({.kind = Event::kEnd, .t = Now()}, ignored);
     m_finished = true;
   }
+  StopCapture(true);
   SaveCapture(true);
   std::lock_guard<std::mutex> lock(m_monitorMutex);
   if (m_monitoring) m_parts.monitor->Stop();
@@ -223,6 +229,7 @@ void Observer::Handle(const Event& event, Actions& actions) {
   if (waiting && !m_engine.Waiting() && event.kind == Event::kRequestRead) {
     if (m_parts.timeline) m_parts.timeline->Write(TimelineLine(Event{.kind = Event::kWaitEnd, .t = event.t}));
     actions.status = "";  // whatever was wrong, the router has asked
+    actions.stopCapture = true;
   }
 }
 
@@ -244,7 +251,12 @@ void Observer::Take(DiagnosisEngine::Outcome outcome, Actions& actions) {
 // What Handle decided, done without the lock: the console waits for the
 // user-interface thread.
 void Observer::Carry(Actions& actions) {
-  if (actions.repair) m_repairWake.notify_all();
+  if (actions.stopCapture) {
+    // Not on the caller's thread: the TFTP listener goes on at once.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_captureStopWanted = true;
+  }
+  if (actions.repair || actions.stopCapture) m_repairWake.notify_all();
   if (actions.dlg) {
     for (const std::string& line : actions.lines) actions.dlg->PrintText(line, true);
     if (actions.status) actions.dlg->ShowStatus(*actions.status);
@@ -266,6 +278,23 @@ void Observer::SaveCapture(bool always) {
   m_parts.saveCapture(file);
 }
 
+void Observer::StartCapture(const std::string& adapter) {
+  std::lock_guard<std::mutex> lock(m_captureMutex);
+  if (!m_capturing && m_parts.capture) m_capturing = m_parts.capture->Start(adapter, *this);
+}
+
+void Observer::StopCapture(bool always) {
+  std::lock_guard<std::mutex> lock(m_captureMutex);
+  if (!m_capturing) return;
+  if (!always) {
+    // A wait that began meanwhile keeps it.
+    std::lock_guard<std::mutex> inner(m_mutex);
+    if (m_engine.Waiting() && !m_finished) return;
+  }
+  m_parts.capture->Stop();
+  m_capturing = false;
+}
+
 void Observer::TickLoop() {
   std::unique_lock<std::mutex> lock(m_mutex);
   while (!m_stopping) {
@@ -282,8 +311,14 @@ void Observer::TickLoop() {
 void Observer::RepairLoop() {
   std::unique_lock<std::mutex> lock(m_mutex);
   for (;;) {
-    m_repairWake.wait(lock, [this] { return m_stopping || m_repairWanted; });
+    m_repairWake.wait(lock, [this] { return m_stopping || m_repairWanted || m_captureStopWanted; });
     if (m_stopping) return;
+    if (std::exchange(m_captureStopWanted, false)) {
+      lock.unlock();
+      StopCapture(false);
+      lock.lock();
+      continue;
+    }
     lock.unlock();
     std::optional<bool> done;
     {

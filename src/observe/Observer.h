@@ -26,6 +26,10 @@ namespace observe {
 
 struct ObserverParts {
   ILinkMonitor* monitor = nullptr;    // none: carrier and addresses are not watched
+  // Hands the link's frames to the observer while it waits for the router:
+  // from the start of each wait until the router's first request is read;
+  // none: only what the TFTP service reads shows the router.
+  ICapture* capture = nullptr;
   ITimelineSink* timeline = nullptr;  // none: no timeline
   // Keeps the capture (the whole pcapng file each time); none: frames are
   // decoded but not kept.
@@ -85,6 +89,7 @@ class Observer : public IObserver, public ILinkSink, public IFrameSink {
     std::optional<std::string> status;
     bool repair = false;
     bool saveCapture = false;
+    bool stopCapture = false;  // the wait is over: the frames are no longer needed
   };
 
   Millis Now() const;
@@ -94,6 +99,11 @@ class Observer : public IObserver, public ILinkSink, public IFrameSink {
   void Carry(Actions& actions);
   void Post(Event event);
   void SaveCapture(bool always);
+  // Starts the capture for a wait; stops it unless a wait (or, with
+  // `always`, anything) still needs it.
+  void StartCapture(const std::string& adapter);
+  void StopCapture(bool always);
+  // The observer's hands: the watchdog's repairs and the capture's stop.
   void RepairLoop();
   void TickLoop();
 
@@ -115,6 +125,7 @@ class Observer : public IObserver, public ILinkSink, public IFrameSink {
   int m_frameLines = 0;
   bool m_finished = false;
   bool m_repairWanted = false;
+  bool m_captureStopWanted = false;
   bool m_stopping = false;
   std::condition_variable m_tickWake;
   std::condition_variable m_repairWake;
@@ -125,6 +136,8 @@ class Observer : public IObserver, public ILinkSink, public IFrameSink {
   std::mutex m_saveMutex;     // one save of the capture at a time
   std::mutex m_monitorMutex;  // guards m_monitoring and the monitor's Start and Stop
   bool m_monitoring = false;
+  std::mutex m_captureMutex;  // guards m_capturing and the capture's Start and Stop
+  bool m_capturing = false;
   std::thread m_repairThread;
   std::thread m_tickThread;
 };

@@ -236,6 +236,10 @@ class Scenario:
                 if entry["event"] == "diagnosis":
                     check(entry["cause"] in self.causes, "an unexpected diagnosis: %r" % entry)
 
+    def diagnosed(self):
+        """(cause, detail) of each diagnosis in the latest timeline."""
+        return [(e["cause"], e["detail"]) for e in self.timelines()[-1] if e["event"] == "diagnosis"]
+
     def expect_diagnosis(self, code, since, limit, at_least=0.0):
         """Waits for the diagnosis `code` and checks that it came between
         at_least and limit seconds after `since`; returns the line."""
@@ -430,6 +434,17 @@ class Scenario:
             self.log.write("".join("  restore| " + l + "\n" for l in (out + err).splitlines()))
         return p.returncode, out, err
 
+    def support_bundle(self, path):
+        """brickfix --support-bundle path in pc: its exit status."""
+        launcher = self.nm or self.lab
+        env = dict(os.environ, XDG_STATE_HOME=self.state_home)
+        p = launcher.start(launcher.pc, self.command("--support-bundle", path, cwd=self.work), cwd=self.work,
+                           env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        out, _ = p.communicate(timeout=60)
+        if self.log:
+            self.log.write("".join("  bundle| " + l + "\n" for l in out.splitlines()))
+        return p.returncode
+
     def restore_and_check(self, before, settle=None, beyond=()):
         """--restore-network puts back `before` and removes the journal; a
         second run finds nothing to do. What the journal lists `beyond` what
@@ -444,7 +459,7 @@ class Scenario:
                 netlab.run("ip", "netns", "exec", self.lab.pc, *command.split())
             status, out, err = self.restore_network()
         check_eq(status, 0, "--restore-network status (%s%s)" % (out, err))
-        check("has its own settings back" in out, "the restore says so: %r" % out)
+        check("已还原原有设置" in out, "the restore says so: %r" % out)
         check(not os.path.exists(self.journal()), "the journal is gone")
         netlab.wait_for(lambda: self.adapter_state() == before, 30,
                         "the adapter's own settings: %r, not %r" % (before, self.adapter_state()))
@@ -452,7 +467,7 @@ class Scenario:
             settle()
         status, out, _ = self.restore_network()
         check_eq(status, 0, "a second --restore-network")
-        check("Nothing to put back" in out, "nothing is left to do: %r" % out)
+        check_eq(out, "没有需要还原的网卡设置。\n", "nothing is left to do")
 
     def office_setup(self):
         """The adapter set up by hand, as in an office: two static addresses,
@@ -575,7 +590,7 @@ def second_run_names_the_first(s, pid):
     check_eq(out, "[MessageBox] 另一个 Brickfix 正在运行，请先关闭它再重新运行！%s\n" % holder,
              "the second run's box")
     status, _, err = s.restore_network()
-    check(status == 1 and "(pid %d, user %s)" % (pid, s.operator.name) in err,
+    check(status == 1 and holder in err,
           "--restore-network names the run: %r" % err)
 
 
@@ -816,6 +831,8 @@ def wait_for_router(s, model="4", image=None):
     began = time.time()
     for line in INSTRUCTIONS:
         bf.expect(line)
+    # The network helper captures the link meanwhile, for the program.
+    check_no_raw_socket(bf.proc.pid)
     return image, began
 
 
@@ -847,25 +864,33 @@ def no_link_then_replugged(s):
 
 
 def no_frames(s):
-    """The router never asks: no-frames at 30 s; a router that asks later
-    is still served."""
+    """The router sends nothing at all: no-frames at 30 s; a router that
+    asks later is still served."""
     image, began = wait_for_router(s)
+    mute = s.router("--send-nothing", "--wait-before-exit", "31")
     s.expect_diagnosis("no-frames", began, 32.0, at_least=29.5)
+    s.router_done(mute)
     recovery_still_succeeds(s, image)
 
 
-def router_at_another_address(s):
-    """A router at 10.0.0.1 asks: other-subnet names it; it is not
-    served."""
+def router_at_another_address(s, firewall=False):
+    """A router at 10.0.0.1 asks: other-subnet names it; it is not served.
+    With a firewall that drops the request, only the wire shows it, and
+    other-subnet names it all the same."""
+    if firewall:
+        needs_nftables()
+        s.lab.drop_tftp(s.lab.pc)
     wait_for_router(s)
     s.lab.move_router("10.0.0.1/8", "192.168.1.0/24")
     asked = time.time()
     router = s.router("--expect-silence", "--retries", "2")
-    line = s.expect_diagnosis("other-subnet", asked, 2.5)
+    line = s.expect_diagnosis("other-subnet", asked, 2.0)
     check("10.0.0.1" in line, "the line names the router's address: " + line)
     s.router_done(router)
-    entry = [e for e in s.timelines()[-1] if e["event"] == "diagnosis"][0]
-    check_eq((entry["cause"], entry["detail"]), ("other-subnet", "10.0.0.1"), "the timeline's diagnosis")
+    check_eq(s.diagnosed(), [("other-subnet", "10.0.0.1")], "the timeline's diagnosis")
+    if firewall:
+        events = [e["event"] for e in s.timelines()[-1]]
+        check("request-ignored" not in events and "frame" in events, "seen on the wire only: %r" % events)
 
 
 def address_taken_away(s):
@@ -926,6 +951,60 @@ def transfer_stalled(s):
     s.expect_diagnosis("stalled", gave_up, 2.0)
     s.router_done(router)
     recovery_still_succeeds(s, image)
+
+
+def needs_nftables():
+    if shutil.which("nft") is None and not os.path.exists("/usr/sbin/nft"):
+        raise Skip("nftables is not installed")
+
+
+def router_expects_another_server(s):
+    """The router asks by ARP for a server at 192.168.0.66: router-expects
+    names that address; a router that asks for us afterwards is served."""
+    image, _ = wait_for_router(s)
+    asked = time.time()
+    router = s.router("--arp-for", "192.168.0.66", "--expect-silence", "--retries", "3")
+    line = s.expect_diagnosis("router-expects", asked, 2.0)
+    check("192.168.0.66" in line, "the line names the address: " + line)
+    s.router_done(router)
+    check_eq(s.diagnosed(), [("router-expects", "192.168.0.66")], "the timeline's diagnosis")
+    recovery_still_succeeds(s, image)
+
+
+def firewall_drops_the_request(s):
+    """nftables in pc drops UDP 69: the router's request shows twice on the
+    wire and is never read: blocked, 1 s after the second. The run fails;
+    its support bundle holds the capture, which tshark reads, with nothing
+    from the other adapter that got requests meanwhile."""
+    needs_nftables()
+    s.lab.drop_tftp(s.lab.pc)
+    wait_for_router(s)
+    other = s.lab.add_pc_adapter("usb%d" % (os.getpid() % 10000), "10.88.0.2/24")  # plugged in now
+    s.lab.add_address(s.lab.router, "10.88.0.1/24", other)
+    stranger = s.router("--server", "10.88.0.2", "--expect-silence", "--retries", "3")
+    started = time.time()
+    router = s.router("--expect-silence", "--retries", "3")  # asks again after 0.5 s
+    s.expect_diagnosis("blocked", started + 0.5, 2.0)
+    s.router_done(router)
+    s.router_done(stranger)
+    s.bf.close_input()
+    check_eq(s.bf.wait_exit(), 0, "exit status")
+
+    bundle = os.path.join(s.work, "support.tar.gz")
+    check_eq(s.support_bundle(bundle), 0, "--support-bundle status")
+    names = netlab.run("tar", "-tzf", bundle).stdout.split()
+    captures = [n for n in names if n.endswith(".pcapng")]
+    check(len(captures) == 1, "one capture in %r" % names)
+    pcapng = os.path.join(s.lab.tmp, "capture.pcapng")
+    with open(pcapng, "wb") as f:
+        f.write(subprocess.run(["tar", "-xzOf", bundle, captures[0]], check=True, stdout=subprocess.PIPE).stdout)
+    fields = netlab.run("tshark", "-r", pcapng, "-T", "fields", "-E", "separator=,", "-e", "frame.interface_name",
+                        "-e", "ip.src", "-e", "ip.dst", "-e", "arp.src.proto_ipv4", "-e", "udp.dstport").stdout
+    frames = [line.split(",") for line in fields.splitlines()]
+    check(frames and all(f[0] == s.ifname for f in frames), "only the chosen adapter: %r" % frames)
+    check("10.88.0." not in fields, "nothing of the other adapter: %r" % frames)
+    requests = [f for f in frames if f[1] == "192.168.1.1" and f[4] == "69"]
+    check(len(requests) >= 2, "the router's dropped requests: %r" % frames)
 
 
 # ---- the adapter's own settings ----
@@ -1014,7 +1093,7 @@ def static_office_address_survives(s):
     bf.close_input()
     check_eq(bf.wait_exit(), 0, "exit status")
     last = [l for l in bf.stderr if "--restore-network" in l]
-    check(len(last) == 1 and "%s keeps " % s.ifname in last[0] and "10.77.0.2/24" in last[0],
+    check(len(last) == 1 and "网卡 %s 现为 " % s.ifname in last[0] and "10.77.0.2/24" in last[0],
           "one line about the adapter: %r" % bf.stderr)
     s.restore_and_check(before, beyond=["ip route add 10.99.0.0/16 via 10.77.0.254 dev %s metric 5 "
                                         "proto static scope global" % s.ifname])
@@ -1188,6 +1267,9 @@ SCENARIOS = [
     ("S22_NetworkManagerTakesTheAdapterBack", nm_takes_the_adapter_back),
     ("S23_Port69HolderNamed", port_69_holder_named),
     ("S24_TransferStalled", transfer_stalled),
+    ("S25_RouterExpectsAnotherServer", router_expects_another_server),
+    ("S26_FirewallDropsTheRequest", firewall_drops_the_request),
+    ("S27_OtherSubnetOnTheWire", lambda s: router_at_another_address(s, firewall=True)),
 ]
 
 

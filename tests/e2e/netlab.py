@@ -126,8 +126,14 @@ class Lab:
         self.add_address(self.router, cidr)
         run("ip", "-n", self.router, "route", "add", reach, "dev", "eth0")
 
+    def drop_tftp(self, ns):
+        """A firewall in ns that drops every datagram to UDP port 69
+        (nftables; the rule goes with the namespace)."""
+        run("ip", "netns", "exec", ns, "nft", "-f", "-", input=NFT_DROP_TFTP)
+
     def add_pc_adapter(self, name, cidr=None):
-        """Another Ethernet adapter in pc (a veth whose peer stays in router)."""
+        """Another Ethernet adapter in pc (a veth whose peer stays in
+        router); returns the peer's name."""
         self.extra_links += 1
         peer = "bfxc%d%s" % (self.extra_links, self.tag_short()[-6:])
         run("ip", "link", "add", name + "x", "netns", self.pc, "type", "veth", "peer", "name",
@@ -137,6 +143,7 @@ class Lab:
         run("ip", "-n", self.router, "link", "set", peer, "up")
         if cidr:
             self.add_address(self.pc, cidr, name)
+        return peer
 
     def add_router_tap(self, tap="tap0"):
         """A tap device in router, bridged with router's end of the cable, for
@@ -162,6 +169,15 @@ class Lab:
 
     def exec_args(self, ns, args):
         return ["ip", "netns", "exec", ns] + list(args)
+
+
+NFT_DROP_TFTP = """table inet bfxfirewall {
+  chain input {
+    type filter hook input priority 0; policy accept;
+    udp dport 69 drop
+  }
+}
+"""
 
 
 def kill_namespace_processes(ns):

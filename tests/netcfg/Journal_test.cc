@@ -224,12 +224,12 @@ TEST_F(RestoreTest, WithoutNetworkManagerTheKernelGetsItBackAndTheClientRunsAgai
   ASSERT_EQ(runner.starts.size(), 1u);
   EXPECT_EQ(runner.starts[0].front(), "/usr/sbin/dhclient");
   EXPECT_FALSE(journal.Exists("eth0"));
-  EXPECT_NE(report.find("eth0 has its own settings back (10.1.2.3/24, 10.9.0.7/16)"), std::string::npos)
+  EXPECT_NE(report.find("网卡 eth0 已还原原有设置（10.1.2.3/24, 10.9.0.7/16）。\n"), std::string::npos)
       << report;
 
   // Run again, or after a reboot: nothing is left to do.
   EXPECT_EQ(Restore(), 0);
-  EXPECT_NE(report.find("Nothing to put back"), std::string::npos) << report;
+  EXPECT_NE(report.find("没有需要还原的网卡设置。\n"), std::string::npos) << report;
 
   // No client served it before: a running one (ours) is stopped, none started.
   s.dhcpClient.clear();
@@ -303,7 +303,7 @@ TEST_F(RestoreTest, WhatCannotBePutBackKeepsItsJournal) {
   ASSERT_TRUE(journal.Save(foreign, error));
   kernel.calls.clear();
   EXPECT_EQ(Restore(), 0);
-  EXPECT_NE(report.find("belongs to another network namespace"), std::string::npos) << report;
+  EXPECT_NE(report.find("网卡 eth0 的记录属于另一个网络命名空间，未处理。\n"), std::string::npos) << report;
   EXPECT_TRUE(kernel.calls.empty());
   EXPECT_TRUE(journal.Remove("eth0"));
   // A damaged journal is reported and kept.

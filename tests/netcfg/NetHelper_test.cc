@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <mutex>
 #include <filesystem>
 #include <functional>
 #include <thread>
@@ -72,6 +73,26 @@ Request Ask(Kind kind, std::int32_t ifindex = 0) {
   return request;
 }
 
+// A capture that only says when it opens and closes.
+class FakeSource : public FrameSource {
+ public:
+  FakeSource(std::vector<std::string>& log, std::string name) : m_log(log), m_name(std::move(name)) {
+    m_log.push_back("open " + m_name);
+  }
+  ~FakeSource() override { m_log.push_back("close " + m_name); }
+  int Descriptor() const override { return -1; }
+  void Take(std::vector<CapturedFrame>&, std::size_t) override {}
+
+ private:
+  std::vector<std::string>& m_log;
+  std::string m_name;
+};
+
+class NoSink : public observe::IFrameSink {
+ public:
+  void OnFrame(std::chrono::steady_clock::time_point, bool, std::span<const std::uint8_t>, std::size_t) override {}
+};
+
 class NetHelperTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -94,10 +115,14 @@ class NetHelperTest : public ::testing::Test {
   RecordingDhcp dhcp;
   std::vector<std::string> probes;
   bool routerAnswers = true;
-  Service service{kernel, dhcp, [this](const std::string& ifname, const std::string& address) {
+  std::vector<std::string> captures;
+  Service service{kernel, dhcp,
+                  [this](const std::string& ifname, const std::string& address) {
                     probes.push_back(ifname + " " + address);
                     return routerAnswers;
-                  }};
+                  },
+                  {},
+                  [this](const KernelLink& link, int&) { return std::make_unique<FakeSource>(captures, link.name); }};
 };
 
 }  // namespace
@@ -137,6 +162,8 @@ TEST_F(NetHelperTest, EveryRequestOutsideTheListIsRefusedAndNothingIsDone) {
          r.dnsFromDhcp = true;
          return EncodeRequest(r);
        }()},
+      {"a capture where the helper gave no set-up", request(Kind::kStartCapture, 2)},
+      {"a capture of a bridge", request(Kind::kStartCapture, 6)},
       {"an address not there before with prefix /4",
        restoring([](AdapterState& s) { s.addresses[1].prefixLength = 4; })},
       {"half the Internet on the link", restoring([](AdapterState& s) { s.routes.push_back(Route("128.0.0.0", 1, "")); })},
@@ -160,6 +187,7 @@ TEST_F(NetHelperTest, EveryRequestOutsideTheListIsRefusedAndNothingIsDone) {
   EXPECT_EQ(kernel.calls, std::vector<std::string>{}) << "nothing was done";
   EXPECT_TRUE(dhcp.starts.empty());
   EXPECT_TRUE(probes.empty());
+  EXPECT_TRUE(captures.empty());
 
   // An adapter that an administrator switched off stays off.
   for (Kind kind : {Kind::kSetStatic, Kind::kStartDhcpClient}) {
@@ -272,6 +300,58 @@ TEST_F(NetHelperTest, TheListedRequestsAreCarriedOutOnTheNamedAdapter) {
   EXPECT_EQ(client.SetStatic("eth0", SetupValues(helper::Setup::kLan)), KernelResult::kRefused);
 }
 
+// The capture runs on the recovery link alone: an adapter with one of the
+// set-ups (the helper's, or NetworkManager's for the program), until that
+// set-up goes, the program stops it or says goodbye.
+TEST_F(NetHelperTest, ACaptureRunsOnlyWhileTheAdapterHasASetUp) {
+  InProcess connection(service);
+  Client client(connection);
+  NoSink sink;
+  EXPECT_FALSE(client.StartCapture("eth0", sink)) << "no set-up yet";
+  ASSERT_EQ(client.SetStatic("eth0", SetupValues(helper::Setup::kRecovery)), KernelResult::kDone);
+  kernel.addresses = {{11, "192.168.1.88", 24}};  // NetworkManager gave veth7 the recovery set-up
+  struct Step {
+    const char* what;
+    std::function<void()> act;
+    std::vector<std::string> captures;  // since the step before
+  } steps[] = {
+      {"started", [&] { EXPECT_TRUE(client.StartCapture("eth0", sink)); }, {"open eth0"}},
+      {"the address put back", [&] { client.SetStatic("eth0", SetupValues(helper::Setup::kRecovery)); }, {}},
+      {"another adapter's changes", [&] { client.StartDhcpClient("veth7", ""); }, {}},
+      {"started again", [&] { EXPECT_TRUE(client.StartCapture("veth7", sink)); }, {"close eth0", "open veth7"}},
+      {"its DHCP client started", [&] { client.StartDhcpClient("veth7", ""); }, {"close veth7"}},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    captures.clear();
+    step.act();
+    EXPECT_EQ(captures, step.captures);
+  }
+  // NetworkManager moves veth7 on to the LAN set-up: its router is probed.
+  kernel.addresses = {{11, "192.168.199.88", 24}};
+  EXPECT_EQ(client.ProbeRouter("veth7"), std::optional<bool>(true));
+  EXPECT_EQ(probes, std::vector<std::string>{"veth7 192.168.199.1"});
+  // The LAN set-up, the stop, the goodbye, the program gone.
+  for (auto end : std::vector<std::function<void()>>{
+           [&] { client.SetStatic("eth0", SetupValues(helper::Setup::kLan)); }, [&] { client.StopCapture(); },
+           [&] { client.Goodbye(); }, [&] { service.ProgramGone(); }}) {
+    captures.clear();
+    client.StartCapture("eth0", sink);
+    end();
+    EXPECT_EQ(captures, (std::vector<std::string>{"open eth0", "close eth0"}));
+  }
+  client.StartDhcpClient("eth0", "");
+  EXPECT_FALSE(client.StartCapture("eth0", sink)) << "back on DHCP, no longer the recovery link";
+}
+
+// At most a burst of frames at once, then as many a second as the rate.
+TEST(NetHelperFrameTest, FramesGoUpAtMostAtTheirRate) {
+  FrameRate rate;
+  for (int i = 0; i < kFrameBurst; ++i) ASSERT_TRUE(rate.Take(1000000000));
+  EXPECT_FALSE(rate.Take(1000000000)) << "past the burst";
+  EXPECT_TRUE(rate.Take(1000000000 + 1000000000 / kFramesPerSecond)) << "one more a little later";
+}
+
 // A program that ends without its goodbye (killed, crashed) gets back what
 // the helper found on each adapter before its first change to it, and the
 // DHCP client as it was; one that says goodbye leaves them as they are.
@@ -352,6 +432,84 @@ TEST_F(NetHelperTest, ServeRefusesPassedDescriptorsAndEndsWithTheOtherEnd) {
   ours.Reset();
   helperThread.join();  // returns once our end has closed
   EXPECT_TRUE(kernel.calls.empty());
+}
+
+// A capture whose frames are the bytes written to a pipe: frame n is n.
+class PipeSource : public FrameSource {
+ public:
+  explicit PipeSource(int fd) : m_fd(fd) {}
+  int Descriptor() const override { return m_fd; }
+  void Take(std::vector<CapturedFrame>& out, std::size_t most) override {
+    std::uint8_t bytes[64];
+    ssize_t n = read(m_fd, bytes, std::min(sizeof bytes, most));
+    for (ssize_t i = 0; i < n; ++i) out.push_back({bytes[i], false, 60, Bytes(60, bytes[i])});
+  }
+
+ private:
+  int m_fd;
+};
+
+// The time of each frame it hears (the pipe's byte).
+class CountingSink : public observe::IFrameSink {
+ public:
+  void OnFrame(std::chrono::steady_clock::time_point when, bool, std::span<const std::uint8_t>,
+               std::size_t) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_marks.push_back(static_cast<int>(when.time_since_epoch().count()));
+  }
+  std::vector<int> WaitFor(std::size_t count, std::chrono::milliseconds wait = std::chrono::seconds(5)) {
+    for (auto deadline = std::chrono::steady_clock::now() + wait; std::chrono::steady_clock::now() < deadline;
+         std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      if (m_marks.size() >= count) break;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_marks;
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::vector<int> m_marks;
+};
+
+// The program's end of the helper's socket: the frames that come between
+// the replies, also while other threads ask, reach the sink in order, and
+// none after the capture is stopped.
+TEST_F(NetHelperTest, FramesBetweenTheRepliesReachTheSinkInOrder) {
+  int frames[2];
+  ASSERT_EQ(pipe2(frames, O_CLOEXEC | O_NONBLOCK), 0);
+  ScopedFd readEnd(frames[0]), writeEnd(frames[1]);
+  kernel.addresses = {{2, "192.168.1.88", 24}};
+  Service piped(kernel, dhcp, {}, {}, [&](const KernelLink&, int&) { return std::make_unique<PipeSource>(readEnd.get()); });
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+  std::thread helperThread([&, theirs = pair[1]] {
+    Serve(theirs, piped);
+    close(theirs);
+  });
+  CountingSink sink;
+  {
+    SocketConnection connection{ScopedFd(pair[0])};
+    Client client(connection);
+    ASSERT_TRUE(client.StartCapture("eth0", sink));
+    std::vector<int> expected;
+    std::thread asking([&] {
+      for (int i = 0; i < 50; ++i) EXPECT_TRUE(client.Rights().has_value());
+    });
+    for (std::uint8_t n = 1; n <= 200; ++n) {
+      ASSERT_EQ(write(writeEnd.get(), &n, 1), 1);
+      expected.push_back(n);
+      if (n % 20 == 0) EXPECT_TRUE(client.Rights().has_value());
+    }
+    asking.join();
+    EXPECT_EQ(sink.WaitFor(200), expected);
+    client.StopCapture();
+    std::uint8_t late = 201;
+    ASSERT_EQ(write(writeEnd.get(), &late, 1), 1);
+    EXPECT_TRUE(client.Rights().has_value());
+    EXPECT_EQ(sink.WaitFor(201, std::chrono::milliseconds(300)).size(), 200u) << "a frame after the stop";
+  }
+  helperThread.join();  // ends with our end of the socket
 }
 
 // The helper is found beside the program's real path, where the installation

@@ -4,7 +4,10 @@
 // touches the machine's own interfaces.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
 #include <netinet/ip.h>
+#include <poll.h>
 #include <netinet/ip_icmp.h>
 #include <sched.h>
 #include <signal.h>
@@ -19,10 +22,12 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <thread>
 
 #include "fakes/Fakes.h"
+#include "netcfg/linux/FrameCapture.h"
 #include "netcfg/linux/HelperClient.h"
 #include "netcfg/linux/LinkMonitor.h"
 #include "netcfg/linux/LinuxNetOps.h"
@@ -181,6 +186,23 @@ class NetcfgNetnsTest : public ::testing::Test {
     if (open == std::string::npos || close == std::string::npos) return false;
     std::string flags = "," + line.substr(open + 1, close - open - 1) + ",";
     return flags.find(",UP,") != std::string::npos;
+  }
+
+  // "pc" with the recovery address, the router at 192.168.1.1; and a second
+  // adapter "pc2" at 10.88.0.2, whose peer "other" (10.88.0.1) is in the
+  // router's namespace too.
+  void RecoveryLinkAndAnother() {
+    ASSERT_EQ(Ip({"-n", pcNs, "link", "add", "pc2", "type", "veth", "peer", "name", "other", "netns",
+                  routerNs}),
+              0);
+    for (Argv command : {Argv{"-n", pcNs, "addr", "add", "192.168.1.88/24", "dev", "pc"},
+                         Argv{"-n", pcNs, "addr", "add", "10.88.0.2/24", "dev", "pc2"},
+                         Argv{"-n", routerNs, "addr", "add", "192.168.1.1/24", "dev", "router"},
+                         Argv{"-n", routerNs, "addr", "add", "10.88.0.1/24", "dev", "other"},
+                         Argv{"-n", pcNs, "link", "set", "pc", "up"}, Argv{"-n", pcNs, "link", "set", "pc2", "up"},
+                         Argv{"-n", routerNs, "link", "set", "other", "up"}}) {
+      ASSERT_EQ(Ip(command), 0);
+    }
   }
 
   NetCommand Static(const char* address, const char* gateway) {
@@ -572,17 +594,7 @@ TEST_F(NetcfgNetnsTest, ForgedEchoRepliesFromAnotherAddressDoNotEndTheWait) {
 // it, answer on the chosen adapter only: a host on another network can
 // neither start a transfer nor disturb one.
 TEST_F(NetcfgNetnsTest, TftpAnswersOnlyOnTheChosenAdapter) {
-  ASSERT_EQ(Ip({"-n", pcNs, "link", "add", "pc2", "type", "veth", "peer", "name", "other", "netns",
-                routerNs}),
-            0);
-  for (Argv command : {Argv{"-n", pcNs, "addr", "add", "192.168.1.88/24", "dev", "pc"},
-                       Argv{"-n", pcNs, "addr", "add", "10.88.0.2/24", "dev", "pc2"},
-                       Argv{"-n", routerNs, "addr", "add", "192.168.1.1/24", "dev", "router"},
-                       Argv{"-n", routerNs, "addr", "add", "10.88.0.1/24", "dev", "other"},
-                       Argv{"-n", pcNs, "link", "set", "pc", "up"}, Argv{"-n", pcNs, "link", "set", "pc2", "up"},
-                       Argv{"-n", routerNs, "link", "set", "other", "up"}}) {
-    ASSERT_EQ(Ip(command), 0);
-  }
+  ASSERT_NO_FATAL_FAILURE(RecoveryLinkAndAnother());
   tftp_test::Service service;
   service.ops->SetRouterSubnet(tftp::kRouterNetwork, tftp::kRouterPrefix);
   service.Serve(tftp_test::Pattern(2000));
@@ -644,6 +656,106 @@ TEST_F(NetcfgNetnsTest, TftpAnswersOnlyOnTheChosenAdapter) {
   EXPECT_EQ(data->substr(0, 4), tftp_test::Data(2, ""));
   send(near, tftp_test::Error(0, "stop"), to(0xC0A80158, transferPort));
   EXPECT_TRUE(service.Idle());
+}
+
+std::string Be16(unsigned v) { return {static_cast<char>(v >> 8), static_cast<char>(v)}; }
+std::string Be32(std::uint32_t v) { return Be16(v >> 16) + Be16(v & 0xFFFF); }
+// A broadcast Ethernet frame from a source address that ends in `mark`.
+std::string Ether(int mark, unsigned type, const std::string& payload) {
+  return std::string(6, '\xFF') + std::string("\x02\0\0\0\0", 5) + static_cast<char>(mark) + Be16(type) + payload;
+}
+std::string Ipv4(int protocol, std::uint32_t from, std::uint32_t to, const std::string& payload,
+                 unsigned fragment = 0) {
+  return "\x45" + std::string(1, '\0') + Be16(20 + static_cast<unsigned>(payload.size())) + Be16(1) +
+         Be16(fragment) + "\x40" + static_cast<char>(protocol) + Be16(0) + Be32(from) + Be32(to) + payload;
+}
+std::string Udp(unsigned from, unsigned to, const std::string& payload) {
+  return Be16(from) + Be16(to) + Be16(8 + static_cast<unsigned>(payload.size())) + Be16(0) + payload;
+}
+std::string Arp(std::uint32_t from, std::uint32_t to) {
+  return Be16(1) + Be16(0x0800) + "\x06\x04" + Be16(1) + std::string(6, '\x02') + Be32(from) +
+         std::string(6, '\0') + Be32(to);
+}
+
+// Sends `frame` as it is out of `ifname` (in the calling thread's namespace).
+void SendFrame(const std::string& ifname, const std::string& frame) {
+  ScopedFd fd(socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0));
+  sockaddr_ll to{};
+  to.sll_family = AF_PACKET;
+  to.sll_ifindex = static_cast<int>(if_nametoindex(ifname.c_str()));
+  to.sll_halen = 6;
+  std::memset(to.sll_addr, 0xFF, 6);
+  ASSERT_EQ(sendto(fd.get(), frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+            static_cast<ssize_t>(frame.size()));
+}
+
+// The helper's capture on a real packet socket: of the chosen adapter's
+// frames only those the diagnosis needs come up, cut to the snap length,
+// with their direction.
+TEST_F(NetcfgNetnsTest, TheHelpersCaptureTakesOnlyTheFramesThatMatter) {
+  ASSERT_NO_FATAL_FAILURE(RecoveryLinkAndAnother());
+  std::unique_ptr<helper::FrameSource> capture;
+  RunInNetns(pcNs, [&] {
+    int error = 0;
+    capture = helper::OpenPacketCapture(static_cast<int>(if_nametoindex("pc")), error);
+    ASSERT_NE(capture, nullptr) << std::strerror(error);
+  });
+  const std::uint32_t router = 0xC0A80101, ours = 0xC0A80158, far = 0x0A000001;
+  const std::string request = Be16(1) + std::string("recovery.bin\0octet\0", 19);
+  struct Case {
+    const char* what;
+    std::string frame;
+    bool kept;
+  } cases[] = {
+      {"ARP for another server", Ether(1, 0x0806, Arp(router, 0xC0A80042)), true},
+      {"a request from another subnet", Ether(2, 0x0800, Ipv4(17, far, ours, Udp(2000, 69, request))), true},
+      {"a transfer in the router's subnet", Ether(3, 0x0800, Ipv4(17, router, ours, Udp(3000, 56991, "x"))), true},
+      {"a transfer port from elsewhere", Ether(4, 0x0800, Ipv4(17, far, ours, Udp(3000, 56991, "x"))), false},
+      {"other UDP", Ether(5, 0x0800, Ipv4(17, router, ours, Udp(53, 40000, "x"))), false},
+      {"ICMP from the router", Ether(6, 0x0800, Ipv4(1, router, ours, "\x08\0\0\0\0\0\0\0")), true},
+      {"ICMP from elsewhere", Ether(7, 0x0800, Ipv4(1, far, ours, "\x08\0\0\0\0\0\0\0")), false},
+      {"IPv6", Ether(8, 0x86DD, std::string(48, '\0')), false},
+      {"a later fragment", Ether(9, 0x0800, Ipv4(17, router, ours, Udp(2000, 69, request), 0x20)), false},
+      {"a long request, cut", Ether(10, 0x0800, Ipv4(17, router, ours, Udp(2000, 69, request + std::string(600, 'x')))),
+       true},
+  };
+  RunInNetns(routerNs, [&] {
+    for (const Case& c : cases) SendFrame("router", c.frame);
+    SendFrame("other", Ether(11, 0x0806, Arp(0x0A580001, 0x0A580002)));  // pc2's link
+  });
+  RunInNetns(pcNs, [&] {  // one that this machine sends
+    tftp::UdpSocket sock = tftp::UdpSocket::Open();
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(router);
+    to.sin_port = htons(69);
+    sock.SendTo({reinterpret_cast<const std::uint8_t*>(request.data()), request.size()}, to);
+  });
+  RunInNetns(routerNs, [&] { SendFrame("router", Ether(99, 0x0806, Arp(router, ours))); });
+  // What came in, by the mark in the source address; what went out.
+  std::map<int, helper::CapturedFrame> seen;
+  std::string sent;
+  for (auto deadline = Clock::now() + 5s;
+       (!seen.count(99) || sent.find(request) == std::string::npos) && Clock::now() < deadline;) {
+    pollfd ready{capture->Descriptor(), POLLIN, 0};
+    poll(&ready, 1, 100);
+    std::vector<helper::CapturedFrame> frames;
+    capture->Take(frames, 64);
+    for (helper::CapturedFrame& f : frames) {
+      if (f.outgoing) sent += std::string(f.bytes.begin(), f.bytes.end());
+      else seen[f.bytes.at(11)] = std::move(f);
+    }
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto it = seen.find(c.frame[11]);
+    ASSERT_EQ(it != seen.end(), c.kept);
+    if (!c.kept) continue;
+    EXPECT_EQ(it->second.wireLength, c.frame.size());
+    EXPECT_EQ(std::string(it->second.bytes.begin(), it->second.bytes.end()), c.frame.substr(0, helper::kSnapLength));
+  }
+  EXPECT_FALSE(seen.count(11)) << "a frame of another adapter";
+  EXPECT_NE(sent.find(request), std::string::npos) << "our own request to the router";
 }
 
 // Forwards to the real operations; after the deadline every ping succeeds

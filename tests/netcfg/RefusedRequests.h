@@ -48,6 +48,8 @@ inline std::vector<std::pair<std::string, Bytes>> MalformedRequests(std::int32_t
       {"another version", Patched(valid, 4, {static_cast<std::uint8_t>(kVersion + 1), 0})},
       {"kind 0", Patched(valid, 6, {0, 0})},
       {"kind past the list", Patched(valid, 6, {pastTheList, 0})},
+      {"a captured frame, which only the helper sends",
+       EncodeCapturedFrame({1, false, 60, Bytes(60, 1)})},
       {"the retired kind 8", Patched(valid, 6, {8, 0})},
       {"kind 0xffff", Patched(valid, 6, {0xff, 0xff})},
       {"cut short", Bytes(valid.begin(), valid.end() - 1)},

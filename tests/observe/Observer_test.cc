@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -29,6 +30,30 @@ class FakeMonitor : public observe::ILinkMonitor {
   Lines started;
   observe::ILinkSink* sink = nullptr;
   int stops = 0;
+};
+
+// Says when it starts and stops, for the frames of which adapter.
+class FakeCapture : public observe::ICapture {
+ public:
+  bool Start(const std::string& adapter, observe::IFrameSink&) override { return Add("start " + adapter); }
+  void Stop() override { Add("stop"); }
+  // Waits (a little) until there are `count` calls; all of them.
+  Lines Calls(std::size_t count) {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait_for(lock, 5s, [&] { return calls.size() >= count; });
+    return calls;
+  }
+
+ private:
+  bool Add(const std::string& call) {
+    std::lock_guard<std::mutex> lock(mutex);
+    calls.push_back(call);
+    changed.notify_all();
+    return true;
+  }
+  std::mutex mutex;
+  std::condition_variable changed;
+  Lines calls;
 };
 
 class Timeline : public observe::ITimelineSink {
@@ -59,6 +84,7 @@ struct Rig {
   Rig() {
     observe::ObserverParts parts;
     parts.monitor = &monitor;
+    parts.capture = &capture;
     parts.timeline = &timeline;
     parts.saveCapture = [this](const std::string& file) {
       std::lock_guard<std::mutex> lock(mutex);
@@ -107,6 +133,7 @@ struct Rig {
   FakeNet net;
   FakeTftp tftp;
   FakeMonitor monitor;
+  FakeCapture capture;
   Timeline timeline;
   std::optional<observe::PortHolder> holder;
   std::mutex mutex;
@@ -138,8 +165,10 @@ TEST(ObserverTest, WatchdogPutsTheAddressBackWithTheWizardsCommandUntilItIsRelea
   EXPECT_EQ(rig.net.commands[0].commandLine, command.commandLine);
   EXPECT_EQ(rig.view.status, expected[0]);
 
+  EXPECT_EQ(rig.capture.Calls(1), Lines{"start eth0"});
   rig.observer->RequestRead(0xC0A80101, 2000, "recovery.bin");
   EXPECT_EQ(rig.view.status, "") << "the router has asked";
+  EXPECT_EQ(rig.capture.Calls(2), (Lines{"start eth0", "stop"})) << "the frames are no longer needed";
   rig.observer->AddressReleased();  // the wizard moves the adapter on
   rig.monitor.sink->OnAddresses({});
   rig.Advance(5s);
@@ -147,6 +176,7 @@ TEST(ObserverTest, WatchdogPutsTheAddressBackWithTheWizardsCommandUntilItIsRelea
   EXPECT_EQ(rig.view.LogLines(), expected);
   rig.observer->Finish();
   EXPECT_EQ(rig.monitor.stops, 1);
+  EXPECT_EQ(rig.capture.Calls(2).size(), 2u) << "stopped once";
   EXPECT_EQ(rig.timeline.Events(),
             (Lines{"start", "wait-begin", "carrier-up", "address-gone", "address-back", "address-repaired",
                    "diagnosis", "request-read", "wait-end", "watch-end", "end"}));
@@ -161,7 +191,10 @@ TEST(ObserverTest, TheNextWaitPutsBackAnAddressThatWentMeanwhile) {
   rig.monitor.sink->OnAddresses({kRecovery});
   rig.monitor.sink->OnCarrier(false);
   rig.monitor.sink->OnAddresses({});
-  rig.observer->WaitBegins(rig.dlg.get(), command);
+  rig.observer->RequestRead(0xC0A80101, 2000, "recovery.bin");
+  EXPECT_EQ(rig.capture.Calls(2), (Lines{"start eth0", "stop"}));
+  rig.observer->WaitBegins(rig.dlg.get(), command);  // after a failed flash
+  EXPECT_EQ(rig.capture.Calls(3), (Lines{"start eth0", "stop", "start eth0"}));
   rig.Advance(5s);
   EXPECT_EQ(rig.Commands(), 0u) << "not while the link is down";
   rig.monitor.sink->OnCarrier(true);

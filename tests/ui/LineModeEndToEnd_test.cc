@@ -143,7 +143,7 @@ TEST(LineModeEndToEndTest, ASecondRunInTheSameNetworkNamespaceOnlySaysSo) {
   }
   ChildProcess restore({"/usr/bin/nsenter", netns, BRICKFIX_BINARY, "--restore-network"}, {TestStateHome()});
   EXPECT_EQ(restore.Wait(), 1);
-  EXPECT_NE(restore.Stderr().find("Another Brickfix is running"), std::string::npos) << restore.Stderr();
+  EXPECT_NE(restore.Stderr().find("另一个 Brickfix 正在运行，请先关闭它再重新运行！"), std::string::npos) << restore.Stderr();
 
   first.Send("7\n\n");
   first.CloseInput();

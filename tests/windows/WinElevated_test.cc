@@ -100,6 +100,7 @@ TEST_F(ElevatedServiceTest, EveryRequestOutsideTheListIsRefusedAndNothingRuns) {
       {"taking an address away, as Linux does", EncodeRequest(Ask(Kind::kRemoveStatic))},
       {"a socket to pass back", EncodeRequest(Ask(Kind::kOpenTftpListener))},
       {"a probe, which the program makes itself", EncodeRequest(Ask(Kind::kProbeRouter))},
+      {"a capture, which Windows has not", EncodeRequest(Ask(Kind::kStartCapture))},
       {"a route that is no default gateway", EncodeRequest(otherRoute)},
       {"a restore without an address", EncodeRequest(noAddress)},
       {"a gateway that would come before the others", [&] {

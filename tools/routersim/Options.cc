@@ -93,6 +93,11 @@ const std::map<std::string, Setter> kValued = {
     {"--stranger-at", [](Options& o, const std::string& v) { return ToLong(v, o.strangerAt); }},
     {"--error-at", [](Options& o, const std::string& v) { return ToLong(v, o.errorAt); }},
     {"--silent-after", [](Options& o, const std::string& v) { return ToLong(v, o.silentAfter); }},
+    {"--arp-for",
+     [](Options& o, const std::string& v) {
+       o.arpFor = v;
+       return true;
+     }},
     {"--expect-error",
      [](Options& o, const std::string& v) {
        o.expectError = v;
@@ -134,6 +139,11 @@ recovery-cfg.bin (--cfg) and the image, checks them, uploads a report.
   --stranger-at N          answer block N first from another port
   --error-at N             answer block N with an ERROR packet
   --silent-after N         send nothing after block N (0: after the request)
+  --arp-for ADDR           only ask by ARP for ADDR as the server, as a router
+                           set up for another server address does (needs
+                           the right to send raw frames)
+  --send-nothing           send nothing at all, as a router that is not in
+                           recovery mode; wait --wait-before-exit and end
   --expect-error TEXT      succeed when the server ends with this ERROR text
   --expect-silence         succeed when the first request gets no answer
   --error-wait S           how long to wait for the expected ERROR (70)
@@ -158,6 +168,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options& o, bool& help,
       o.image.clear();
     } else if (name == "--expect-silence") {
       o.expectSilence = true;
+    } else if (name == "--send-nothing") {
+      o.sendNothing = true;
     } else if (auto option = kValued.find(name); option == kValued.end()) {
       error = "unknown option " + name;
       return false;

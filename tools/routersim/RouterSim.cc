@@ -1,6 +1,9 @@
 #include "tools/routersim/RouterSim.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
 #include <netinet/in.h>
 #include <openssl/evp.h>
 #include <poll.h>
@@ -11,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <thread>
@@ -182,6 +186,7 @@ class Session {
   }
 
   Outcome Fetch(const std::string& name, std::string& data);
+  Outcome AskByArp(const std::string& address);
   bool Linger(const Socket& sock, const sockaddr_in& tid, const std::string& lastAck,
               std::uint16_t marker);
   Outcome Upload(const std::string& name, const std::string& report);
@@ -242,6 +247,78 @@ Outcome Session::Fetch(const std::string& name, std::string& data) {
       return {End::kDone, ""};
     }
   }
+}
+
+// Where a datagram to the server leaves: our address, the adapter's index
+// and its hardware address. False when there is no such adapter.
+bool LinkTowards(const sockaddr_in& server, in_addr& ours, int& index, unsigned char mac[6]) {
+  int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  bool routed = probe >= 0 && ::connect(probe, reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0 &&
+                ::getsockname(probe, reinterpret_cast<sockaddr*>(&local), &length) == 0;
+  if (probe >= 0) ::close(probe);
+  ifaddrs* all = nullptr;
+  if (!routed || getifaddrs(&all) != 0) return false;
+  std::string name;
+  for (ifaddrs* a = all; a; a = a->ifa_next) {
+    if (a->ifa_addr && a->ifa_addr->sa_family == AF_INET &&
+        reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr == local.sin_addr.s_addr) {
+      name = a->ifa_name;
+    }
+  }
+  bool found = false;
+  for (ifaddrs* a = all; a; a = a->ifa_next) {
+    if (a->ifa_addr && a->ifa_addr->sa_family == AF_PACKET && name == a->ifa_name) {
+      auto* link = reinterpret_cast<sockaddr_ll*>(a->ifa_addr);
+      index = link->sll_ifindex;
+      std::copy(link->sll_addr, link->sll_addr + 6, mac);
+      found = true;
+    }
+  }
+  freeifaddrs(all);
+  ours = local.sin_addr;
+  return found;
+}
+
+// ARP requests for `address` from our address on the link towards the
+// server, until one is answered or the retries are spent.
+Outcome Session::AskByArp(const std::string& address) {
+  in_addr target{}, ours{};
+  int index = 0;
+  unsigned char mac[6] = {};
+  if (inet_pton(AF_INET, address.c_str(), &target) != 1) return {End::kBroken, "not an IPv4 address: " + address};
+  if (!LinkTowards(m_server, ours, index, mac)) return {End::kBroken, "no adapter leads to " + m_options.server};
+  int fd = ::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_ARP));
+  if (fd < 0) return {End::kBroken, std::string("no packet socket: ") + std::strerror(errno)};
+  std::string request = U16(1) + U16(ETH_P_IP) + "\x06\x04" + U16(1) + std::string(mac, mac + 6) +
+                        std::string(reinterpret_cast<char*>(&ours), 4) + std::string(6, '\0') +
+                        std::string(reinterpret_cast<char*>(&target), 4);
+  sockaddr_ll to{};
+  to.sll_family = AF_PACKET;
+  to.sll_protocol = htons(ETH_P_ARP);
+  to.sll_ifindex = index;
+  to.sll_halen = 6;
+  std::fill(to.sll_addr, to.sll_addr + 6, 0xFF);
+  Say("asking by ARP who has " + address);
+  bool answered = false;
+  for (int attempt = 0; attempt <= m_options.retries && !answered; ++attempt) {
+    ::sendto(fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_options.retransmitMs);
+    for (auto now = std::chrono::steady_clock::now(); now < deadline && !answered;
+         now = std::chrono::steady_clock::now()) {
+      pollfd entry{fd, POLLIN, 0};
+      int wait = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count());
+      if (::poll(&entry, 1, wait) <= 0) continue;
+      unsigned char reply[64];
+      ssize_t got = ::recv(fd, reply, sizeof reply, MSG_DONTWAIT);
+      // A reply (operation 2) from the address asked for.
+      answered = got >= 28 && reply[7] == 2 && std::memcmp(reply + 14, &target, 4) == 0;
+    }
+  }
+  ::close(fd);
+  if (answered) return {End::kDone, address + " answered"};
+  return {End::kNoAnswer, "no answer to the ARP requests for " + address};
 }
 
 // After the last block the server sends one empty DATA packet more.
@@ -375,6 +452,16 @@ int Session::Run() {
   if (inet_pton(AF_INET, m_options.server.c_str(), &m_server.sin_addr) != 1) {
     Say("not an IPv4 address: " + m_options.server);
     return 1;
+  }
+  if (m_options.sendNothing) {
+    Say("sending nothing");
+    return 0;
+  }
+  if (!m_options.arpFor.empty()) {
+    Outcome asked = AskByArp(m_options.arpFor);
+    if (asked.end != End::kDone) return Conclude(asked);
+    Say(asked.detail);
+    return m_options.expectSilence ? 1 : 0;
   }
   Outcome outcome{End::kDone, ""};
   if (m_options.fetchConfig) {

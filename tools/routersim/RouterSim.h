@@ -35,6 +35,10 @@ struct Options {
   long strangerAt = -1;   // block n is first answered from another port
   long errorAt = -1;      // block n is answered with an ERROR packet
   long silentAfter = -1;  // nothing is sent after block n
+  // Instead of fetching: asks only by ARP for this address as its server
+  // (a router set up for another server address), every retransmitMs.
+  std::string arpFor;
+  bool sendNothing = false;  // sends nothing at all (waitBeforeExit, then ends)
 
   // Expected ends other than success.
   std::string expectError;     // the server ends the sequence with this ERROR text

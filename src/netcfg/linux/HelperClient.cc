@@ -1,7 +1,9 @@
 #include "netcfg/linux/HelperClient.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -169,15 +171,25 @@ std::unique_ptr<HelperProcess> HelperProcess::Answering(std::unique_ptr<HelperPr
 
 HelperProcess::~HelperProcess() {
   // Closing our end ends the helper.
-  m_socket.Reset();
+  Close();
   if (m_pid > 0) {
     while (waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {
     }
   }
 }
 
-bool HelperProcess::Exchange(std::span<const std::uint8_t> request, std::vector<std::uint8_t>& reply,
-                             ScopedFd& passed) {
+namespace {
+
+// Frames read during exchanges that the frames' thread has not handed on
+// yet, at most; more are dropped.
+constexpr std::size_t kMaxPendingFrames = 256;
+// Frames the frames' thread reads in one turn at most.
+constexpr int kFramesPerTurn = 64;
+
+}  // namespace
+
+bool SocketConnection::Exchange(std::span<const std::uint8_t> request, std::vector<std::uint8_t>& reply,
+                                ScopedFd& passed) {
   std::lock_guard<std::mutex> lock(m_mutex);
   passed.Reset();
   if (request.empty() || !m_socket.valid()) return false;
@@ -186,14 +198,101 @@ bool HelperProcess::Exchange(std::span<const std::uint8_t> request, std::vector<
     sent = send(m_socket.get(), request.data(), request.size(), MSG_NOSIGNAL);
   } while (sent < 0 && errno == EINTR);
   if (sent != static_cast<ssize_t>(request.size())) return false;
-  reply.assign(kMaxMessage + 1, 0);
-  std::vector<ScopedFd> descriptors;
-  bool truncated = false;
-  ssize_t n = ReceiveMessage(m_socket.get(), reply, descriptors, truncated);
-  if (n <= 0 || truncated) return false;
-  if (!descriptors.empty()) passed = std::move(descriptors.front());  // any others close
-  reply.resize(static_cast<std::size_t>(n));
-  return true;
+  // Frames of a capture may come before the reply.
+  for (;;) {
+    reply.assign(kMaxMessage + 1, 0);
+    std::vector<ScopedFd> descriptors;
+    bool truncated = false;
+    ssize_t n = ReceiveMessage(m_socket.get(), reply, descriptors, truncated);
+    if (n <= 0 || truncated) return false;
+    reply.resize(static_cast<std::size_t>(n));
+    if (IsCapturedFrame(reply)) {
+      Keep(reply);
+      continue;
+    }
+    if (!descriptors.empty()) passed = std::move(descriptors.front());  // any others close
+    return true;
+  }
+}
+
+void SocketConnection::Keep(std::span<const std::uint8_t> message) {
+  std::optional<CapturedFrame> frame = DecodeCapturedFrame(message);
+  std::lock_guard<std::mutex> lock(m_framesMutex);
+  if (!frame || !m_sink || !m_wake.valid() || m_pending.size() >= kMaxPendingFrames) return;
+  m_pending.push_back(std::move(*frame));
+  std::uint64_t one = 1;
+  ssize_t ignored = write(m_wake.get(), &one, sizeof one);
+  (void)ignored;
+}
+
+void SocketConnection::WatchFrames(observe::IFrameSink* sink) {
+  std::lock_guard<std::mutex> lock(m_framesMutex);
+  m_sink = sink;
+  if (!sink) m_pending.clear();
+  if (!sink || m_reader.joinable() || m_stopping || !m_socket.valid()) return;
+  m_wake.Reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (m_wake.valid()) m_reader = std::thread([this] { ReadFrames(); });
+}
+
+// The frames' thread: reads the frames that come while no exchange is under
+// way (an exchange keeps those it meets) and hands them to the sink,
+// without holding a lock, so that the sink may take its time.
+void SocketConnection::ReadFrames() {
+  pollfd watched[] = {{m_socket.get(), POLLIN, 0}, {m_wake.get(), POLLIN, 0}};
+  for (;;) {
+    if (poll(watched, std::size(watched), -1) < 0 && errno != EINTR) return;
+    if (watched[1].revents) {
+      std::uint64_t count = 0;
+      ssize_t ignored = read(m_wake.get(), &count, sizeof count);
+      (void)ignored;
+    }
+    if (watched[0].revents) {
+      std::lock_guard<std::mutex> lock(m_mutex);  // after an exchange under way
+      for (int i = 0; i < kFramesPerTurn; ++i) {
+        std::vector<std::uint8_t> message(kMaxMessage + 1);
+        std::vector<ScopedFd> descriptors;
+        bool truncated = false;
+        ssize_t n = ReceiveMessage(m_socket.get(), message, descriptors, truncated, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+          watched[0].fd = -1;  // the helper has gone: no more frames
+          break;
+        }
+        if (n < 0) break;
+        message.resize(static_cast<std::size_t>(n));
+        if (!truncated && IsCapturedFrame(message)) Keep(message);  // no reply waits: nothing else comes
+      }
+    }
+    std::deque<CapturedFrame> frames;
+    observe::IFrameSink* sink;
+    {
+      std::lock_guard<std::mutex> lock(m_framesMutex);
+      if (m_stopping) return;
+      frames.swap(m_pending);
+      sink = m_sink;
+    }
+    for (const CapturedFrame& frame : frames) {
+      if (!sink) break;
+      std::chrono::steady_clock::time_point taken{std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+          std::chrono::nanoseconds(frame.monotonicNs))};
+      sink->OnFrame(taken, frame.outgoing, frame.bytes, frame.wireLength);
+    }
+  }
+}
+
+void SocketConnection::Close() {
+  {
+    std::lock_guard<std::mutex> lock(m_framesMutex);
+    m_stopping = true;
+    m_sink = nullptr;
+    if (m_wake.valid()) {
+      std::uint64_t one = 1;
+      ssize_t ignored = write(m_wake.get(), &one, sizeof one);
+      (void)ignored;
+    }
+  }
+  if (m_reader.joinable()) m_reader.join();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_socket.Reset();
 }
 
 std::optional<Reply> Client::Ask(const Request& request, ScopedFd* passed) {
@@ -325,6 +424,25 @@ std::optional<bool> Client::ProbeRouter(const std::string& ifname) {
   return reply->reached;
 }
 
+bool Client::StartCapture(const std::string& ifname, observe::IFrameSink& sink) {
+  std::optional<std::int32_t> index = IndexOf(ifname);
+  if (!index) return false;
+  Request request;
+  request.kind = Kind::kStartCapture;
+  request.ifindex = *index;
+  m_connection.WatchFrames(&sink);
+  if (ResultOf(Ask(request)) == KernelResult::kDone) return true;
+  m_connection.WatchFrames(nullptr);
+  return false;
+}
+
+void Client::StopCapture() {
+  Request request;
+  request.kind = Kind::kStopCapture;
+  Ask(request);
+  m_connection.WatchFrames(nullptr);
+}
+
 bool Client::Goodbye() {
   Request request;
   request.kind = Kind::kGoodbye;
@@ -364,6 +482,7 @@ NetworkAccess* NetworkAccess::Open(int lockFd, const std::optional<Account>& inv
   access->m_client = std::make_unique<Client>(*access->m_connection);
   access->m_kernel = std::make_unique<HelperKernel>(*access->m_client);
   access->m_dhcp = std::make_unique<HelperDhcpStarter>(*access->m_client);
+  access->m_capture = std::make_unique<HelperCapture>(*access->m_client);
   return access;
 }
 

@@ -1,18 +1,21 @@
 // The program's side of the network helper: starting it, asking it, and the
 // kernel and DHCP operations that go through it. The program itself keeps no
 // capability; what needs one is a request (HelperProtocol.h). The only
-// descriptor that ever comes back from the helper is UDP port 69.
+// descriptor that ever comes back from the helper is UDP port 69; the
+// frames of its capture come as messages.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "netcfg/linux/DhcpClient.h"
@@ -20,6 +23,7 @@
 #include "netcfg/linux/HelperService.h"
 #include "netcfg/KernelNetwork.h"
 #include "netcfg/linux/Netlink.h"
+#include "observe/Events.h"
 #include "platform/linux/InvokingUser.h"
 #include "platform/linux/NetworkRights.h"
 #include "platform/linux/ProcessRunner.h"
@@ -35,11 +39,46 @@ class Connection {
   // goes to `passed`. False when the helper cannot be reached (it has gone).
   virtual bool Exchange(std::span<const std::uint8_t> request, std::vector<std::uint8_t>& reply,
                         ScopedFd& passed) = 0;
+  // Where the frames of the helper's capture go from now on; null: nowhere.
+  // A frame on its way at the time of the call may still reach the sink it
+  // replaces, so a sink must outlive the connection.
+  virtual void WatchFrames(observe::IFrameSink* /*sink*/) {}
 };
 
-// The helper, on its end of a socketpair. Requests from several threads
-// take turns.
-class HelperProcess : public Connection {
+// The helper at the other end of a SOCK_SEQPACKET socket. Requests from
+// several threads take turns. The frames that its capture hands up between
+// the replies go, decoded, to the sink WatchFrames names, from a thread of
+// the connection that starts with the first sink (so after the program has
+// given up its rights).
+class SocketConnection : public Connection {
+ public:
+  explicit SocketConnection(ScopedFd socket) : m_socket(std::move(socket)) {}
+  ~SocketConnection() override { Close(); }
+  bool Exchange(std::span<const std::uint8_t> request, std::vector<std::uint8_t>& reply,
+                ScopedFd& passed) override;
+  void WatchFrames(observe::IFrameSink* sink) override;
+
+ protected:
+  // Ends the frames' thread and closes our end. Idempotent.
+  void Close();
+
+ private:
+  // A frame read by whoever reads the socket, for the frames' thread.
+  void Keep(std::span<const std::uint8_t> message);
+  void ReadFrames();
+
+  std::mutex m_mutex;  // one exchange at a time; its holder alone reads the socket
+  ScopedFd m_socket;
+  std::mutex m_framesMutex;  // guards the members below
+  observe::IFrameSink* m_sink = nullptr;
+  std::deque<CapturedFrame> m_pending;
+  bool m_stopping = false;
+  ScopedFd m_wake;  // an eventfd that wakes the frames' thread
+  std::thread m_reader;
+};
+
+// The helper, on its end of a socketpair.
+class HelperProcess : public SocketConnection {
  public:
   // Starts the program at `path` with the socket as its descriptor 3 and
   // the run lock's file `lockFd` (when not -1) as its descriptor 4,
@@ -54,18 +93,14 @@ class HelperProcess : public Connection {
   // (RunHelper). For a process with a single thread.
   static std::unique_ptr<HelperProcess> Fork(int lockFd, std::string& error);
   ~HelperProcess() override;
-  bool Exchange(std::span<const std::uint8_t> request, std::vector<std::uint8_t>& reply,
-                ScopedFd& passed) override;
   pid_t pid() const { return m_pid; }
 
  private:
-  HelperProcess(ScopedFd socket, pid_t pid) : m_socket(std::move(socket)), m_pid(pid) {}
+  HelperProcess(ScopedFd socket, pid_t pid) : SocketConnection(std::move(socket)), m_pid(pid) {}
   // Asks for the status, as the helper of this version answers it; else
   // stops it and says why in `error`.
   static std::unique_ptr<HelperProcess> Answering(std::unique_ptr<HelperProcess> process,
                                                   const std::string& what, std::string& error);
-  std::mutex m_mutex;
-  ScopedFd m_socket;
   pid_t m_pid;
 };
 
@@ -104,6 +139,11 @@ class Client {
   // answered. Nothing when the helper cannot probe (no such set-up, no
   // helper).
   std::optional<bool> ProbeRouter(const std::string& ifname);
+  // The helper's capture of the frames of `ifname` (which must have one of
+  // the set-ups), handed to `sink` as they come, until StopCapture; false
+  // when it cannot be had.
+  bool StartCapture(const std::string& ifname, observe::IFrameSink& sink);
+  void StopCapture();
   // The program ends as it means to: the helper leaves the adapters as they
   // are when our end closes.
   bool Goodbye();
@@ -150,6 +190,19 @@ class HelperKernel : public IKernelNetwork {
   NetlinkKernel m_reader;
 };
 
+// The observer's capture: the helper's.
+class HelperCapture : public observe::ICapture {
+ public:
+  explicit HelperCapture(Client& client) : m_client(client) {}
+  bool Start(const std::string& adapter, observe::IFrameSink& sink) override {
+    return m_client.StartCapture(adapter, sink);
+  }
+  void Stop() override { m_client.StopCapture(); }
+
+ private:
+  Client& m_client;
+};
+
 class HelperDhcpStarter : public DhcpStarter {
  public:
   explicit HelperDhcpStarter(Client& client) : m_client(client) {}
@@ -184,6 +237,7 @@ class NetworkAccess {
   Client& client() { return *m_client; }
   IKernelNetwork& kernel() { return *m_kernel; }
   DhcpStarter& dhcp() { return *m_dhcp; }
+  observe::ICapture& capture() { return *m_capture; }
   // Empty when the address change, port 69 and the probe can all work;
   // else what will fail and how to give the helper its rights.
   std::string Notice();
@@ -197,6 +251,7 @@ class NetworkAccess {
   std::unique_ptr<Client> m_client;
   std::unique_ptr<HelperKernel> m_kernel;
   std::unique_ptr<HelperDhcpStarter> m_dhcp;
+  std::unique_ptr<HelperCapture> m_capture;
 };
 
 }  // namespace helper

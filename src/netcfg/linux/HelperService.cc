@@ -68,14 +68,21 @@ bool Changes(Kind kind) {
 }  // namespace
 
 Service::Service(IKernelNetwork& kernel, DhcpStarter& dhcp, RouterProbe probe,
-                 std::function<long long()> now)
-    : m_kernel(kernel), m_dhcp(dhcp), m_probe(std::move(probe)), m_now(std::move(now)) {
+                 std::function<long long()> now, CaptureOpener capture)
+    : m_kernel(kernel),
+      m_dhcp(dhcp),
+      m_probe(std::move(probe)),
+      m_now(std::move(now)),
+      m_openCapture(std::move(capture)) {
   if (!m_probe) {
     m_probe = [](const std::string& ifname, const std::string& address) {
       return PingOnce(address.c_str(), PingSocket::kRawOrDatagram, ifname);
     };
   }
   if (!m_now) m_now = [] { return static_cast<long long>(std::time(nullptr)); };
+  if (!m_openCapture) {
+    m_openCapture = [](const KernelLink& link, int& error) { return OpenPacketCapture(link.index, error); };
+  }
 }
 
 std::optional<KernelLink> Service::SuitableAdapter(std::int32_t index) {
@@ -123,22 +130,27 @@ Reply Service::Restore(const std::string& ifname, const AdapterState& wanted) {
   return Answer(Kind::kRestoreAdapter, StatusOf(m_kernel.RestoreAdapter(ifname, target)));
 }
 
-Reply Service::Probe(const KernelLink& link) {
-  Adapter& adapter = m_adapters[link.index];
-  if (!adapter.setup) {
-    // A set-up that NetworkManager gave the adapter for the program counts
-    // as well: the adapter has its address.
-    std::vector<KernelAddress> addresses;
-    m_kernel.ListIpv4Addresses(addresses);
-    for (Setup setup : {Setup::kRecovery, Setup::kLan}) {
-      for (const KernelAddress& address : addresses) {
-        if (address.index == link.index && address.address == SetupValues(setup).address &&
-            address.prefixLength == SetupValues(setup).prefixLength) {
-          adapter.setup = setup;
-        }
+std::optional<Setup> Service::SetupSeen(const KernelLink& link) {
+  std::vector<KernelAddress> addresses;
+  m_kernel.ListIpv4Addresses(addresses);
+  std::optional<Setup> found;
+  for (Setup setup : {Setup::kRecovery, Setup::kLan}) {
+    for (const KernelAddress& address : addresses) {
+      if (address.index == link.index && address.address == SetupValues(setup).address &&
+          address.prefixLength == SetupValues(setup).prefixLength) {
+        found = setup;
       }
     }
   }
+  return found;
+}
+
+Reply Service::Probe(const KernelLink& link) {
+  // A set-up that NetworkManager gave the adapter for the program counts
+  // as well; the router stays the last set-up's while DHCP brings the
+  // adapter back.
+  Adapter& adapter = m_adapters[link.index];
+  if (std::optional<Setup> seen = SetupSeen(link)) adapter.setup = seen;
   if (!adapter.setup) {
     return Answer(Kind::kProbeRouter, Status::kInvalid,
                   link.name + " has none of the two set-ups: there is no router to probe");
@@ -146,6 +158,42 @@ Reply Service::Probe(const KernelLink& link) {
   Reply reply = Answer(Kind::kProbeRouter, Status::kDone);
   reply.reached = m_probe(link.name, SetupValues(*adapter.setup).gateway);
   return reply;
+}
+
+Reply Service::StartCapture(const KernelLink& link) {
+  m_capture.reset();
+  // The set-up the helper gave it and has not changed since, or the one
+  // whose address it has now.
+  std::optional<Setup> setup = m_adapters[link.index].inEffect;
+  if (!setup) setup = SetupSeen(link);
+  if (!setup) {
+    return Answer(Kind::kStartCapture, Status::kInvalid,
+                  link.name + " has none of the two set-ups: it is no recovery link to capture");
+  }
+  int error = 0;
+  m_capture = m_openCapture(link, error);
+  if (!m_capture) {
+    return Answer(Kind::kStartCapture, StatusOfErrno(error),
+                  "capture on " + link.name + ": " + std::strerror(error));
+  }
+  m_captureIndex = link.index;
+  m_captureSetup = *setup;
+  return Answer(Kind::kStartCapture, Status::kDone);
+}
+
+void Service::AdapterChanges(const Request& request) {
+  if (request.kind != Kind::kSetStatic) m_adapters[request.ifindex].inEffect.reset();
+  if (!m_capture || request.ifindex != m_captureIndex) return;
+  bool keepsSetup = request.kind == Kind::kSetStatic && request.setup == m_captureSetup;
+  if (!keepsSetup) m_capture.reset();
+}
+
+std::vector<std::vector<std::uint8_t>> Service::TakeFrames(std::size_t most) {
+  std::vector<CapturedFrame> frames;
+  if (m_capture) m_capture->Take(frames, most);
+  std::vector<std::vector<std::uint8_t>> messages;
+  for (const CapturedFrame& frame : frames) messages.push_back(EncodeCapturedFrame(frame));
+  return messages;
 }
 
 Reply Service::Carry(const Request& request, ScopedFd& passed) {
@@ -168,6 +216,10 @@ Reply Service::Carry(const Request& request, ScopedFd& passed) {
     }
     case Kind::kGoodbye:
       m_goodbye = true;
+      m_capture.reset();
+      return reply;
+    case Kind::kStopCapture:
+      m_capture.reset();
       return reply;
     default:
       break;
@@ -186,10 +238,13 @@ Reply Service::Carry(const Request& request, ScopedFd& passed) {
                            "switched off; to use it: ip link set dev " + ifname + " up");
   }
   if (Changes(request.kind)) RememberBeforeChange(*link, request);
+  if (Changes(request.kind) || request.kind == Kind::kRestoreAdapter) AdapterChanges(request);
   switch (request.kind) {
     case Kind::kSetStatic: {
       reply = Answer(request.kind, StatusOf(m_kernel.ApplyStaticIpv4(ifname, SetupValues(request.setup))));
-      if (reply.status == Status::kDone) m_adapters[link->index].setup = request.setup;
+      if (reply.status == Status::kDone) {
+        m_adapters[link->index].setup = m_adapters[link->index].inEffect = request.setup;
+      }
       return reply;
     }
     case Kind::kRemoveStatic:
@@ -206,6 +261,8 @@ Reply Service::Carry(const Request& request, ScopedFd& passed) {
       return Restore(ifname, request.state);
     case Kind::kProbeRouter:
       return Probe(*link);
+    case Kind::kStartCapture:
+      return StartCapture(*link);
     default:
       return Answer(request.kind, Status::kInvalid, "not a request carried out on Linux");
   }
@@ -227,6 +284,7 @@ std::vector<std::uint8_t> Service::Handle(std::span<const std::uint8_t> message,
 }
 
 void Service::ProgramGone() {
+  m_capture.reset();
   if (m_goodbye) return;
   std::vector<KernelLink> links;
   m_kernel.ListLinks(links);
@@ -282,7 +340,7 @@ bool Send(int fd, std::vector<std::uint8_t>& reply, const ScopedFd& passed) {
 }  // namespace
 
 ssize_t ReceiveMessage(int fd, std::vector<std::uint8_t>& buffer, std::vector<ScopedFd>& descriptors,
-                       bool& truncated) {
+                       bool& truncated, int flags) {
   iovec data{buffer.data(), buffer.size()};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 16)];
   msghdr message{};
@@ -292,7 +350,7 @@ ssize_t ReceiveMessage(int fd, std::vector<std::uint8_t>& buffer, std::vector<Sc
   message.msg_controllen = sizeof control;
   ssize_t n;
   do {
-    n = recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
+    n = recvmsg(fd, &message, MSG_CMSG_CLOEXEC | flags);
   } while (n < 0 && errno == EINTR);
   for (cmsghdr* c = n < 0 ? nullptr : CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
     if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
@@ -307,15 +365,35 @@ ssize_t ReceiveMessage(int fd, std::vector<std::uint8_t>& buffer, std::vector<Sc
   return n;
 }
 
+namespace {
+
+// A captured frame, unless the program's end is full: the helper never
+// waits for the program to read frames.
+void SendFrame(int fd, const std::vector<std::uint8_t>& frame) {
+  ssize_t sent;
+  do {
+    sent = send(fd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (sent < 0 && errno == EINTR);
+}
+
+}  // namespace
+
 void Serve(int fd, Service& service) {
+  // Frames read per turn at most, so that a flood of them never holds up
+  // the program's requests.
+  constexpr std::size_t kFramesPerTurn = 64;
   std::vector<std::uint8_t> buffer(kMaxMessage + 1);
-  // What the helper waits on: the program's requests (and, later, whatever
-  // else it watches for the program).
-  pollfd watched[] = {{fd, POLLIN, 0}};
+  // What the helper waits on: the program's requests and, while a capture
+  // runs, its frames (a negative descriptor is not watched).
+  pollfd watched[] = {{fd, POLLIN, 0}, {-1, POLLIN, 0}};
   for (bool open = true; open;) {
+    watched[1].fd = service.CaptureDescriptor();
     if (poll(watched, std::size(watched), -1) < 0) {
       if (errno == EINTR) continue;
       break;
+    }
+    if (watched[1].fd >= 0 && watched[1].revents) {
+      for (const std::vector<std::uint8_t>& frame : service.TakeFrames(kFramesPerTurn)) SendFrame(fd, frame);
     }
     if (!(watched[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
     std::size_t length = 0;

@@ -300,19 +300,16 @@ std::string LinuxNetOps::DescribeChangedAdapters() {
       }
     }
     std::string own = change.snapshot.AddressList();
-    std::string zh = "网卡 " + ifname + " 现为 " + (addresses.empty() ? "无地址" : addresses) +
-                     "，原有设置（" + (own.empty() ? "无地址" : own) + "）尚未还原";
-    std::string en = ifname + " keeps " + (addresses.empty() ? "no address" : addresses) +
-                     " instead of its own settings (" + (own.empty() ? "no address" : own) + ")";
+    // In the log's language, like the log that came before it.
+    std::string line = "网卡 " + ifname + " 现为 " + (addresses.empty() ? "无地址" : addresses) + "，原有设置（" +
+                       (own.empty() ? "无地址" : own) + "）尚未还原";
     if (change.journaled) {
-      zh += "；请运行 " + std::string(kRestoreCommand) + " 还原";
-      en += "; run " + std::string(kRestoreCommand) + " to put them back";
+      line += "；请运行 " + std::string(kRestoreCommand) + " 还原";
     } else {
-      zh += "，且无法保存（" + m_journal.Dir() + "）；请用系统的网络设置还原";
-      en += "; they could not be kept in " + (m_journal.Dir().empty() ? std::string("a state folder") : m_journal.Dir()) +
-            ": set them back in the system's network settings";
+      line += "，且无法保存（" + (m_journal.Dir().empty() ? std::string("没有状态目录") : m_journal.Dir()) +
+              "）；请用系统的网络设置还原";
     }
-    out += zh + " | " + en + "\n";
+    out += line + "\n";
   }
   return out;
 }
@@ -321,7 +318,7 @@ int RestoreFromJournal(AdapterSettings& settings, const AdapterJournal& journal,
                        unsigned long long netns, std::string& report) {
   std::vector<std::string> adapters = journal.Adapters();
   if (adapters.empty()) {
-    report += "没有需要还原的网卡设置。 | Nothing to put back: no adapter was left changed.\n";
+    report += "没有需要还原的网卡设置。\n";
     return 0;
   }
   int status = 0;
@@ -331,20 +328,19 @@ int RestoreFromJournal(AdapterSettings& settings, const AdapterJournal& journal,
     std::vector<std::string> commands;
     bool loaded = journal.Load(ifname, snapshot, error);
     if (loaded && snapshot.netns != 0 && snapshot.netns != netns) {
-      report += "网卡 " + ifname + " 的记录属于另一个网络命名空间，未处理 | " + ifname +
-                "'s journal belongs to another network namespace; left as it is\n";
+      report += "网卡 " + ifname + " 的记录属于另一个网络命名空间，未处理。\n";
       continue;
     }
     if (loaded && settings.PutBack(snapshot, now, error, commands) && journal.Remove(ifname)) {
-      report += "网卡 " + ifname + " 已还原原有设置。 | " + ifname + " has its own settings back" +
-                (snapshot.AddressList().empty() ? "" : " (" + snapshot.AddressList() + ")") + ".\n";
+      std::string own = snapshot.AddressList();
+      report += "网卡 " + ifname + " 已还原原有设置" + (own.empty() ? "" : "（" + own + "）") + "。\n";
       continue;
     }
     if (error.empty()) error = "its journal cannot be removed from " + journal.Dir();
-    report += "网卡 " + ifname + " 未能还原，记录保留在 " + journal.PathOf(ifname) + " | " + ifname +
-              " could not be put back: " + error + "\n";
+    // The reason as the system gave it, on a line of its own.
+    report += "网卡 " + ifname + " 未能还原，记录保留在 " + journal.PathOf(ifname) + "：\n  " + error + "\n";
     if (!commands.empty()) {
-      report += "管理员可运行以下命令补全 | An administrator can add the rest:\n";
+      report += "管理员可运行以下命令补全：\n";
       for (const std::string& command : commands) report += "  " + command + "\n";
     }
     status = 1;

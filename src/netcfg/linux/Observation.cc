@@ -17,9 +17,10 @@ std::string FindAddressTaker(IProcessRunner& runner, const std::string& ifname) 
 }
 
 observe::Observer* OpenLinuxObserver(const std::string& stateDir, const std::string& version,
-                                     IProcessRunner& runner) {
+                                     IProcessRunner& runner, observe::ICapture* capture) {
   observe::ObserverParts parts;
   parts.monitor = new LinkMonitor;
+  parts.capture = capture;
   auto* timeline = new TimelineFile;
   if (timeline->Open(stateDir)) parts.timeline = timeline;
   if (!stateDir.empty()) {
