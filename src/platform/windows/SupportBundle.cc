@@ -103,6 +103,21 @@ std::string LastError(const std::string& path) { return path + ": error " + std:
 
 }  // namespace
 
+// What the local header and the central directory both say of an entry,
+// from the version needed to the extra field's length.
+void ZipArchive::Describe(std::string& out, const Entry& e) const {
+  Le16(out, kVersionNeeded);
+  Le16(out, kUtf8Names);
+  Le16(out, kDeflate);
+  Le16(out, m_time);
+  Le16(out, m_date);
+  Le32(out, e.crc);
+  Le32(out, e.packed);
+  Le32(out, e.size);
+  Le16(out, static_cast<std::uint16_t>(e.name.size()));
+  Le16(out, 0);  // no extra field
+}
+
 bool ZipArchive::Put(const std::string& bytes) {
   DWORD written = 0;
   if (m_failed || !WriteFile(m_file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
@@ -132,16 +147,7 @@ bool ZipArchive::Add(const std::string& name, const std::string& bytes) {
   entry.offset = m_offset;
   std::string header;
   Le32(header, 0x04034b50);
-  Le16(header, kVersionNeeded);
-  Le16(header, kUtf8Names);
-  Le16(header, kDeflate);
-  Le16(header, m_time);
-  Le16(header, m_date);
-  Le32(header, entry.crc);
-  Le32(header, entry.packed);
-  Le32(header, entry.size);
-  Le16(header, static_cast<std::uint16_t>(name.size()));
-  Le16(header, 0);  // no extra field
+  Describe(header, entry);
   if (!Put(header + name) || !Put(packed)) return false;
   m_entries.push_back(std::move(entry));
   return true;
@@ -152,16 +158,7 @@ bool ZipArchive::Close(std::string& error) {
   for (const Entry& e : m_entries) {
     Le32(directory, 0x02014b50);
     Le16(directory, kVersionNeeded);  // made by: MS-DOS attributes
-    Le16(directory, kVersionNeeded);
-    Le16(directory, kUtf8Names);
-    Le16(directory, kDeflate);
-    Le16(directory, m_time);
-    Le16(directory, m_date);
-    Le32(directory, e.crc);
-    Le32(directory, e.packed);
-    Le32(directory, e.size);
-    Le16(directory, static_cast<std::uint16_t>(e.name.size()));
-    Le16(directory, 0);  // extra field
+    Describe(directory, e);
     Le16(directory, 0);  // comment
     Le16(directory, 0);  // disk
     Le16(directory, 0);  // internal attributes

@@ -24,6 +24,7 @@ class ZipArchive : public observe::IBundleArchive {
     std::uint32_t size = 0;
     std::uint32_t offset = 0;
   };
+  void Describe(std::string& out, const Entry& e) const;
   bool Put(const std::string& bytes);
 
   HANDLE m_file;
