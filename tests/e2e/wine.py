@@ -611,7 +611,7 @@ def no_link_then_media_sense(s):
     s.expect_diagnosis("no-link", pulled, 7.0, at_least=4.8)
     netlab.run("ip", "-n", s.lab.pc, "addr", "del", "192.168.1.88/24", "dev", s.ifname)
     taken = time.time()
-    line = s.expect_diagnosis("address-lost", taken, 2.5)
+    line = s.expect_diagnosis("address-lost", taken, 2.0)
     check("网线接好后将自动恢复" in line, "the address comes back with the link: " + line)
     router = s.router("--expect-md5", md5(image), "--retries", "60", "--retransmit", "500")
     time.sleep(2)

@@ -7,6 +7,12 @@
 #include "netcfg/Ipv4.h"
 #include "netcfg/windows/WinFirewall.h"
 #include "netcfg/windows/WinLinkMonitor.h"
+#include "platform/windows/RunFiles.h"
+
+#include <filesystem>
+#include <fstream>
+
+#include "firmware/FirmwareTestSupport.h"
 
 namespace {
 
@@ -110,6 +116,39 @@ TEST(WinLinkMonitorTest, WhatChangedBetweenLooks) {
   EXPECT_EQ(sink.said, (std::vector<std::string>{"carrier 1", "addresses 192.168.1.88", "neighbour 192.168.1.1",
                                                  "carrier 0", "addresses", "carrier 1", "addresses 192.168.1.88",
                                                  "neighbour 192.168.1.1"}));
+}
+
+// A run's timeline and diagnostics join the newest nine of each kind in a
+// state folder made for them; other names stay, and so does a diagnostics
+// file of a run that wrote nothing, which the run removes itself.
+TEST(WinRunFilesTest, EachKindKeepsTheNewestTenRuns) {
+  fwtest::ScopedWorkDir work;
+  std::string dir = std::filesystem::absolute("state").string();
+  std::filesystem::create_directory(dir);
+  std::vector<std::string> others = {"timeline-x.jsonlx", "adapter-{A}.journal", "diagnostics.log"};
+  for (int i = 10; i < 22; ++i) {
+    for (const char* kind : {"timeline-20260101-0000%d-7.jsonl", "diagnostics-20260101-0000%d-7.log"}) {
+      char name[64];
+      std::snprintf(name, sizeof name, kind, i);
+      std::ofstream(dir + "\\" + name) << "x";
+    }
+  }
+  for (const std::string& name : others) std::ofstream(dir + "\\" + name) << "x";
+  TimelineFile timeline;
+  DiagnosticsFile diagnostics;
+  ASSERT_TRUE(timeline.Open(dir));
+  ASSERT_TRUE(diagnostics.Open(dir));
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) left.push_back(entry.path().filename().string());
+  std::sort(left.begin(), left.end());
+  ASSERT_EQ(left.size(), 23u);
+  EXPECT_EQ(left[1], "diagnostics-20260101-000013-7.log");
+  EXPECT_EQ(left[10], "diagnostics-" + RunStamp() + ".log");
+  EXPECT_EQ(left[12], "timeline-20260101-000013-7.jsonl");
+  EXPECT_EQ(left[21], "timeline-" + RunStamp() + ".jsonl");
+  for (const std::string& name : others) EXPECT_NE(std::find(left.begin(), left.end(), name), left.end()) << name;
+  diagnostics.RemoveIfEmpty();
+  EXPECT_FALSE(std::filesystem::exists(dir + "\\diagnostics-" + RunStamp() + ".log"));
 }
 
 }  // namespace
