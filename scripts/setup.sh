@@ -14,7 +14,7 @@ PACKAGES=(
   tftp-hpa atftp busybox curl tftpd-hpa dnsmasq-base isc-dhcp-client
   qt6-base-dev fonts-wqy-zenhei xvfb xauth imagemagick openbox xdotool
   u-boot-qemu qemu-system-arm network-manager linux-perf
-  g++-mingw-w64-x86-64-posix wine64 nlohmann-json3-dev nsis
+  g++-mingw-w64-x86-64-posix wine64 nlohmann-json3-dev nsis libz-mingw-w64-dev unzip
   nginx-light
 )
 missing=()

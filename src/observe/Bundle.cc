@@ -11,9 +11,8 @@ namespace {
 constexpr std::string_view kTimelinePrefix = "timeline-";
 constexpr std::string_view kTimelineSuffix = ".jsonl";
 
-}  // namespace
-
-std::optional<std::string> AdapterOfTimeline(const std::string& timeline) {
+// The adapter as the timeline's wait-begin names it.
+std::optional<std::string> WaitAdapterOfTimeline(const std::string& timeline) {
   constexpr std::string_view kWait = "\"event\":\"wait-begin\"";
   constexpr std::string_view kAdapter = "\"adapter\":\"";
   std::size_t wait = timeline.find(kWait);
@@ -24,14 +23,20 @@ std::optional<std::string> AdapterOfTimeline(const std::string& timeline) {
   at += kAdapter.size();
   std::size_t end = timeline.find('"', at);
   if (end == std::string::npos || end > lineEnd) return std::nullopt;
-  std::string adapter = timeline.substr(at, end - at);
+  return timeline.substr(at, end - at);
+}
+
+}  // namespace
+
+std::optional<std::string> AdapterOfTimeline(const std::string& timeline) {
+  std::optional<std::string> adapter = WaitAdapterOfTimeline(timeline);
   // It becomes part of a file name.
-  if (!IsSafeInterfaceName(adapter)) return std::nullopt;
+  if (!adapter || !IsSafeInterfaceName(*adapter)) return std::nullopt;
   return adapter;
 }
 
 bool WriteSupportBundle(IStateFolder& folder, const std::string& about, IBundleArchive& archive,
-                        std::vector<std::string>& added, std::string& error) {
+                        std::vector<std::string>& added, std::string& error, const JournalNameOf& journalOf) {
   std::vector<std::string> names = folder.Names();
   std::string latest;
   for (const std::string& name : names) {
@@ -53,7 +58,11 @@ bool WriteSupportBundle(IStateFolder& folder, const std::string& about, IBundleA
     error = "cannot read " + latest;
     return false;
   }
-  if (std::optional<std::string> adapter = AdapterOfTimeline(*timeline)) {
+  if (journalOf) {
+    std::optional<std::string> adapter = WaitAdapterOfTimeline(*timeline);
+    std::optional<std::string> journal = adapter ? journalOf(*adapter) : std::nullopt;
+    if (journal) wanted.push_back(*journal);
+  } else if (std::optional<std::string> adapter = AdapterOfTimeline(*timeline)) {
     wanted.push_back("adapter-" + *adapter + ".journal");
   }
   bool ok = archive.Add(top + "system.txt", about);

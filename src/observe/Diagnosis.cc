@@ -20,6 +20,34 @@ std::string SubnetText(const Diagnosis& d) {
   return FormatIpv4(d.ours & MaskOf(d.prefixLength)) + "/" + std::to_string(d.prefixLength);
 }
 
+// The Windows firewall's part in `blocked`: the timeline's detail and the
+// log's words.
+std::string FirewallDetail(const FirewallInfo& f) {
+  std::string head = "firewall, " + (f.profile.empty() ? std::string("current") : f.profile) + " profile: ";
+  switch (f.verdict) {
+    case FirewallInfo::kNoRule: return head + "no rule lets UDP 69 in";
+    case FirewallInfo::kBlockRule: return head + "the rule \"" + f.rule + "\" blocks it";
+    case FirewallInfo::kBlockAll: return head + "blocks all incoming connections";
+    default: return "";
+  }
+}
+
+std::string FirewallWords(const FirewallInfo& f) {
+  std::string network = f.profile == "domain"    ? "域网络"
+                        : f.profile == "private" ? "专用网络"
+                        : f.profile == "public"  ? "公用网络"
+                                                 : "当前网络";
+  std::string line = "Terno已出现在网线上，它的请求却没有到达本程序：Windows防火墙在此网络（" + network + "）上";
+  switch (f.verdict) {
+    case FirewallInfo::kBlockRule:
+      return line + "有一条规则（“" + f.rule + "”）拦截本程序。请停用或删除这条规则后重试。";
+    case FirewallInfo::kBlockAll:
+      return line + "阻止所有传入连接。请在防火墙设置中取消这一项后重试。";
+    default:
+      return line + "没有允许本程序接收UDP 69端口的规则。请按说明书添加“Brickfix TFTP”规则后重试。";
+  }
+}
+
 }  // namespace
 
 const char* CauseCode(Cause cause) {
@@ -43,6 +71,8 @@ std::string DetailOf(const Diagnosis& d) {
       return FormatIpv4(d.address);
     case Cause::kStalled:
       return FormatIpv4(d.address) + (d.name.empty() ? "" : " " + d.name);
+    case Cause::kBlocked:
+      return FirewallDetail(d.firewall);
     case Cause::kPortTaken:
       if (d.pid > 0) return d.name + " pid " + std::to_string(d.pid);
       if (!d.name.empty()) return d.name;
@@ -75,6 +105,7 @@ std::string LogLineOf(const Diagnosis& d, FirewallKind firewall) {
       return head + "Terno在寻找地址为" + FormatIpv4(d.address) + "的服务器，而本机是" + ours +
              "。请把这个地址告诉版主。";
     case Cause::kBlocked:
+      if (d.firewall.Drops()) return head + FirewallWords(d.firewall);
       return head + "Terno的请求到达了本机，却被防火墙拦下。" +
              (firewall == FirewallKind::kWindows
                   ? "请把此网络设为专用网络，或允许Brickfix接收UDP 69端口。"
@@ -119,6 +150,7 @@ DiagnosisEngine::Outcome DiagnosisEngine::OnEvent(const Event& e) {
       m_lastFromRouter = e.t;
       m_requestFrames = 0;
       m_requestsHeard = 0;
+      m_routerResolved.reset();
       m_present = true;
       m_repairing = m_repairedOk = m_repairFailed = false;
       m_repairs = 0;
@@ -163,6 +195,12 @@ DiagnosisEngine::Outcome DiagnosisEngine::OnEvent(const Event& e) {
       break;
     case Event::kFrame:
       OnFrame(e, out);
+      break;
+    case Event::kNeighbour:
+      OnNeighbour(e);
+      break;
+    case Event::kFirewall:
+      m_firewall = e.firewall;
       break;
     case Event::kRequestRead:
       ++m_requestsHeard;
@@ -228,6 +266,14 @@ void DiagnosisEngine::OnFrame(const Event& e, Outcome& out) {
   }
 }
 
+// Where no frame can be seen, the router shows in the system's neighbour
+// table once it has asked for our address (or answered for its own).
+void DiagnosisEngine::OnNeighbour(const Event& e) {
+  if (!InOurSubnet(e.address) || ToUs(e.address)) return;
+  m_lastFromRouter = e.t;
+  if (m_waiting && !m_routerResolved) m_routerResolved = e.t;
+}
+
 void DiagnosisEngine::Report(Diagnosis d, Millis now, Outcome& out) {
   auto index = static_cast<std::size_t>(d.cause);
   if (!m_session || m_reported.test(index)) return;
@@ -251,6 +297,12 @@ void DiagnosisEngine::Evaluate(Millis now, Outcome& out) {
     }
     if (m_requestFrames >= 2 && m_requestsHeard == 0 && now - m_secondRequest >= m_timings.unreadRequest) {
       Report({.cause = Cause::kBlocked}, now, out);
+    }
+    // Without the frames: the router is there, nothing reached the
+    // listener, and the firewall's state says it would not.
+    if (m_routerResolved && m_requestsHeard == 0 && m_firewall.Drops() &&
+        now - *m_routerResolved >= m_timings.unreadNeighbour) {
+      Report({.cause = Cause::kBlocked, .firewall = m_firewall}, now, out);
     }
   }
   if (m_present) return;

@@ -41,6 +41,7 @@ struct Diagnosis {
   Repair repair = Repair::kNone;
   std::uint32_t ours = 0;  // the recovery address of the wait
   int prefixLength = 24;
+  FirewallInfo firewall;  // blocked, where the firewall's state is the evidence
 };
 
 // What the operator's firewall is, for the advice of `blocked`.
@@ -56,6 +57,7 @@ struct Timings {
   Millis noLink{5000};         // no carrier this long while waiting
   Millis noFrames{30000};      // carrier, and nothing from the router this long
   Millis unreadRequest{1000};  // a request seen twice on the wire, still unread
+  Millis unreadNeighbour{1500};  // the router resolved, no request read, the firewall against it
   Millis addressSettle{1500};  // a lost address is reported at the latest after this
   Millis repairGrace{300};     // the address may come back by itself meanwhile
   Millis repairRetry{2000};    // between two attempts of the watchdog
@@ -85,6 +87,7 @@ class DiagnosisEngine {
   void Evaluate(Millis now, Outcome& out);
   void Report(Diagnosis d, Millis now, Outcome& out);
   void OnFrame(const Event& event, Outcome& out);
+  void OnNeighbour(const Event& event);
   bool InOurSubnet(std::uint32_t address) const;
   bool ToUs(std::uint32_t address) const;
 
@@ -102,6 +105,8 @@ class DiagnosisEngine {
   int m_requestFrames = 0;
   Millis m_secondRequest{0};
   int m_requestsHeard = 0;
+  std::optional<Millis> m_routerResolved;  // this wait, by the system's neighbour table
+  FirewallInfo m_firewall;
 
   // The recovery address and the watchdog.
   bool m_present = true;

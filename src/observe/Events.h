@@ -40,6 +40,24 @@ struct FrameInfo {
   static constexpr std::size_t kMaxFileName = 64;
 };
 
+// What the system's firewall does with the router's request to this
+// program's TFTP port, as far as the system tells (Windows).
+struct FirewallInfo {
+  enum Verdict : std::uint8_t {
+    kUnknown,    // it cannot be read
+    kLetsIn,     // off, or a rule lets the request in
+    kNoRule,     // on, and no rule lets the request in
+    kBlockRule,  // a rule blocks it (rule)
+    kBlockAll,   // the network's profile blocks every incoming connection
+  };
+  Verdict verdict = kUnknown;
+  std::string profile;  // of the adapter's network: "domain", "private", "public"; "" unknown
+  std::string rule;     // kBlockRule: its name
+
+  bool Drops() const { return verdict == kNoRule || verdict == kBlockRule || verdict == kBlockAll; }
+  bool operator==(const FirewallInfo&) const = default;
+};
+
 struct Event {
   enum Kind : std::uint8_t {
     kStart,           // the run has begun (text: version and system)
@@ -59,6 +77,9 @@ struct Event {
     kPortTaken,       // the TFTP port is held (port; text: the holder; pid)
     kTransferStalled, // a transfer gave up after its retransmissions (address, port; text: file)
     kEnd,             // the run ends
+    kNeighbour,       // the system has resolved a neighbour of the adapter (address): a
+                      // frame from it came, where no capture shows the frames
+    kFirewall,        // the firewall's verdict on the router's request changed (firewall)
   };
   Kind kind = kStart;
   Millis t{0};
@@ -69,6 +90,7 @@ struct Event {
   std::string text;
   std::string owner;  // kPortTaken: the user whose program holds the port, when known
   FrameInfo frame;
+  FirewallInfo firewall;
 };
 
 // The name of an event in the timeline ("carrier-down", ...).
@@ -82,6 +104,11 @@ class ILinkSink {
   virtual void OnCarrier(bool up) = 0;
   // Every IPv4 address the adapter has now (host byte order).
   virtual void OnAddresses(const std::vector<std::uint32_t>& addresses) = 0;
+  // Systems that show no frames: a neighbour the system has newly resolved
+  // on the adapter (its neighbour table), and the firewall's verdict on the
+  // router's request, once known and at every change.
+  virtual void OnNeighbour(std::uint32_t /*address*/) {}
+  virtual void OnFirewall(const FirewallInfo& /*firewall*/) {}
 };
 
 // The system's side: watches one adapter and tells `sink`, on a thread of

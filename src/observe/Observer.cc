@@ -154,6 +154,10 @@ void Observer::OnAddresses(const std::vector<std::uint32_t>& addresses) {
   Carry(actions);
 }
 
+void Observer::OnNeighbour(std::uint32_t address) { Post({.kind = Event::kNeighbour, .address = address}); }
+
+void Observer::OnFirewall(const FirewallInfo& firewall) { Post({.kind = Event::kFirewall, .firewall = firewall}); }
+
 void Observer::OnFrame(Clock::time_point when, bool outgoing, std::span<const std::uint8_t> bytes,
                        std::size_t wireLength) {
   std::optional<FrameInfo> info = DecodeFrame(bytes);

@@ -70,6 +70,8 @@ class Observer : public IObserver, public ILinkSink, public IFrameSink {
   // ILinkSink: the link monitor.
   void OnCarrier(bool up) override;
   void OnAddresses(const std::vector<std::uint32_t>& addresses) override;
+  void OnNeighbour(std::uint32_t address) override;
+  void OnFirewall(const FirewallInfo& firewall) override;
 
   // IFrameSink: the capture (the network helper on Linux).
   void OnFrame(std::chrono::steady_clock::time_point when, bool outgoing,

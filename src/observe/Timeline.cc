@@ -61,6 +61,17 @@ void AddFrame(Line& line, const FrameInfo& f) {
   }
 }
 
+const char* VerdictName(FirewallInfo::Verdict verdict) {
+  switch (verdict) {
+    case FirewallInfo::kUnknown: return "unknown";
+    case FirewallInfo::kLetsIn: return "lets-in";
+    case FirewallInfo::kNoRule: return "no-rule";
+    case FirewallInfo::kBlockRule: return "block-rule";
+    case FirewallInfo::kBlockAll: return "block-all";
+  }
+  return "unknown";
+}
+
 }  // namespace
 
 const char* EventName(Event::Kind kind) {
@@ -81,6 +92,8 @@ const char* EventName(Event::Kind kind) {
     case Event::kPortTaken: return "port-taken";
     case Event::kTransferStalled: return "transfer-stalled";
     case Event::kEnd: return "end";
+    case Event::kNeighbour: return "neighbour";
+    case Event::kFirewall: return "firewall";
   }
   return "unknown";
 }
@@ -123,6 +136,14 @@ std::string TimelineLine(const Event& e) {
       break;
     case Event::kTransferStalled:
       line.Address("to", e.address).Number("port", e.port).Text("file", e.text);
+      break;
+    case Event::kNeighbour:
+      line.Address("address", e.address);
+      break;
+    case Event::kFirewall:
+      line.Text("verdict", VerdictName(e.firewall.verdict));
+      if (!e.firewall.profile.empty()) line.Text("profile", e.firewall.profile);
+      if (!e.firewall.rule.empty()) line.Text("rule", e.firewall.rule);
       break;
     default:
       break;

@@ -17,6 +17,7 @@ Usage: wine.py --build LINUX_BUILD --windows-build WINDOWS_BUILD [--scenario NAM
 
 import fcntl
 import glob
+import json
 import os
 import re
 import shutil
@@ -251,6 +252,7 @@ class WineScenario(e2e.Scenario):
                         bundle, SYSTEM_BUNDLE, self.wine]
         self.bf = Brickfix(self.lab, self.program(), self.work, env, self.log,
                            launcher=launcher)
+        self.started.append(self.bf)
         for line in e2e.MENU:
             self.bf.expect(line, timeout=60)
         return self.bf
@@ -284,18 +286,32 @@ class WineScenario(e2e.Scenario):
         if r.returncode != 0:
             raise AssertionError("wine reg add failed: %s" % r.stdout)
 
-    def wine_journals(self):
-        return glob.glob(os.path.join(self.prefix, "drive_c", "users", "*", "AppData", "Local",
-                                      "Brickfix", "adapter-*.journal"))
+    def state_files(self, pattern):
+        """Files of the program's state folder, %LOCALAPPDATA%\\Brickfix, by name."""
+        return sorted(glob.glob(os.path.join(self.prefix, "drive_c", "users", "*", "AppData", "Local",
+                                             "Brickfix", pattern)))
 
-    def restore_network(self):
-        """brickfix.exe --restore-network in pc: (status, stdout, stderr)."""
-        p = self.lab.start(self.lab.pc, [self.wine, self.program(), "--restore-network"], env=self.env,
+    def wine_journals(self):
+        return self.state_files("adapter-*.journal")
+
+    def timelines(self):
+        out = []
+        for name in self.state_files("timeline-*.jsonl"):
+            with open(name, encoding="utf-8") as f:
+                out.append([json.loads(line) for line in f])
+        return out
+
+    def run_program(self, *args):
+        """brickfix.exe ARGS in pc, beside a run: (status, stdout, stderr)."""
+        p = self.lab.start(self.lab.pc, [self.wine, self.program()] + list(args), env=self.env,
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         out, err = p.communicate(timeout=120)
         if self.log:
-            self.log.write("".join("  restore| " + l + "\n" for l in (out + err).splitlines()))
+            self.log.write("".join("  %s| %s\n" % (args[0], l) for l in (out + err).splitlines()))
         return p.returncode, out, err
+
+    def restore_network(self):
+        return self.run_program("--restore-network")
 
     def expect_listing(self):
         self.bf.expect("当前可用网卡如下，请正确选择所使用的网卡：")
@@ -404,8 +420,8 @@ def wrong_model(s):
 
 
 def port_69_taken(s):
-    """Another TFTP server holds UDP port 69: the log says so, then the box,
-    DHCP, the end."""
+    """Another TFTP server holds UDP port 69: port-taken says so, then the
+    box, DHCP, the end."""
     s.store("RX2001-1.0", image_bytes(1000, "w4"))
     holder = s.lab.start(s.lab.pc, [s.wine, os.path.join(s.winbuild, "tftp_bench_server.exe"),
                                     windows_path(os.path.join(s.rom, "RX2001-1.0"))],
@@ -416,7 +432,8 @@ def port_69_taken(s):
     bf.answer("1")
     # Wine keeps every socket in its server: the holder has no process there
     # (on Windows the line names tftp_bench_server.exe and its process id).
-    bf.expect("UDP 69 端口已被另一个程序占用。", timeout=60)
+    s.causes.add("port-taken")
+    bf.expect("诊断（port-taken）：UDP 69端口被其它程序占用。请关闭它后重试。", timeout=60)
     bf.expect_message_box("程序即将退出，请关闭其它TFTP工具！", timeout=60)
     check_eq(bf.wait_exit(), 0, "exit status")
     s.expect_commands([RECOVERY, DHCP])
@@ -580,6 +597,78 @@ def another_adapters_request(s):
 FLASHING = "烧录Flash中，大约需要两分钟，务必保持Terno不断电！"
 
 
+# ---- the wait that explains itself: what Windows shows without a capture ----
+
+def no_link_then_media_sense(s):
+    """The cable is pulled at the router's end: no-link 5 s later. The
+    address goes while the link is down, as Windows' media sense takes it:
+    address-lost says it comes back with the link, and it does, within a
+    second of the link, through the elevated part. A router that asked
+    meanwhile is served."""
+    image, _ = e2e.wait_for_router(s)
+    s.lab.set_link(s.lab.router, False)
+    pulled = time.time()
+    s.expect_diagnosis("no-link", pulled, 7.0, at_least=4.8)
+    netlab.run("ip", "-n", s.lab.pc, "addr", "del", "192.168.1.88/24", "dev", s.ifname)
+    taken = time.time()
+    line = s.expect_diagnosis("address-lost", taken, 2.0)
+    check("网线接好后将自动恢复" in line, "the address comes back with the link: " + line)
+    router = s.router("--expect-md5", md5(image), "--retries", "60", "--retransmit", "500")
+    time.sleep(2)
+    check_eq(s.commands(), [RECOVERY], "no repair without a link")
+    s.lab.set_link(s.lab.router, True)
+    netlab.wait_for(lambda: s.pc_addresses() == ["192.168.1.88/24"], 1.5, "the address back with the link")
+    check_eq(s.commands(), [RECOVERY, RECOVERY], "the watchdog's command, through the elevated part")
+    s.bf.expect(FLASHING, timeout=60)
+    s.router_done(router)
+    events = [e["event"] for e in s.timelines()[-1]]
+    for event in ("carrier-down", "carrier-up", "address-gone", "address-repaired"):
+        check(event in events, "%s in the timeline" % event)
+
+
+def router_at_another_address(s):
+    """A router at 10.0.0.1 asks: other-subnet, and it is not served. Its
+    ARP request leaves it in the neighbour table, which the timeline shows
+    (the recovery subnet's neighbours are the frames Windows can see); Wine
+    tells nothing of its firewall."""
+    e2e.router_at_another_address(s)
+    netlab.wait_for(lambda: any(e["event"] == "neighbour" for e in s.timelines()[-1]), 2, "a neighbour")
+    seen = [(e["event"], e.get("address", e.get("verdict"))) for e in s.timelines()[-1]
+            if e["event"] in ("neighbour", "firewall")]
+    check_eq(seen, [("firewall", "unknown"), ("neighbour", "10.0.0.1")], "the neighbours and the firewall")
+
+
+def address_taken_away(s):
+    """Another process removes the recovery address: the watchdog puts it
+    back through the elevated part's netsh, and the recovery goes on."""
+    e2e.address_taken_away(s)
+    check_eq(s.commands(), [RECOVERY, RECOVERY], "the watchdog's command, through the elevated part")
+
+
+def stalled_then_bundle(s):
+    """The router stops acknowledging: stalled, and its next attempt
+    succeeds. The support bundle of the run is a zip that unzip reads: its
+    timeline with the diagnosis, the diagnostics, the adapter's journal and
+    the system."""
+    e2e.transfer_stalled(s)
+    bundle = os.path.join(s.lab.tmp, "bundle.zip")
+    status, out, err = s.run_program("--support-bundle", windows_path(bundle))
+    check_eq((status, err), (0, ""), "--support-bundle (%s)" % out)
+    check(windows_path(bundle) in out, "it says where the bundle is: %r" % out)
+    r = subprocess.run(["unzip", "-t", bundle], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    check_eq(r.returncode, 0, "unzip -t: " + r.stdout)
+    names = subprocess.run(["unzip", "-Z1", bundle], stdout=subprocess.PIPE, text=True, check=True).stdout.split()
+    run = os.path.basename(s.state_files("timeline-*.jsonl")[-1])[len("timeline-"):-len(".jsonl")]
+    top = "brickfix-support-%s/" % run
+    check_eq(sorted(names), sorted(top + n for n in (
+        "system.txt", "timeline-%s.jsonl" % run, "diagnostics-%s.log" % run,
+        os.path.basename(s.wine_journals()[0]))), "the bundle's files")
+    show = lambda name: subprocess.run(["unzip", "-p", bundle, top + name], stdout=subprocess.PIPE,
+                                       check=True).stdout.decode("utf-8")
+    check("Wine" in show("system.txt"), "the system: %r" % show("system.txt"))
+    check('"cause":"stalled"' in show("timeline-%s.jsonl" % run), "the diagnosis in the timeline")
+
+
 SCENARIOS = [
     ("W01_RouterComesBack", router_comes_back),
     ("W02_ReportSuccess", report_success),
@@ -591,6 +680,11 @@ SCENARIOS = [
     ("W08_ElevationDeclined", elevation_declined),
     ("W09_RomThroughAJunction", rom_through_a_junction),
     ("W10_AnotherAdaptersRequest", another_adapters_request),
+    ("W11_NoLinkThenMediaSense", no_link_then_media_sense),
+    ("W12_NoFrames", e2e.no_frames),
+    ("W13_RouterAtAnotherAddress", router_at_another_address),
+    ("W14_AddressTakenAway", address_taken_away),
+    ("W15_TransferStalledThenBundle", stalled_then_bundle),
 ]
 
 

@@ -1,7 +1,9 @@
 // The diagnosis of a wait, fed with recorded event sequences: which causes
 // come out, when, with which detail, and when the watchdog puts the address
 // back. Each step is "<ms> <event> [arguments]"; each result "<ms> <cause>
-// [detail]" or "<ms> repair".
+// [detail]" or "<ms> repair". Where no frame is seen (Windows), the system's
+// neighbour table and the firewall's verdict ("firewall VERDICT [PROFILE
+// [RULE]]") stand in for them.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -14,6 +16,7 @@ namespace {
 
 using observe::DiagnosisEngine;
 using observe::Event;
+using observe::FirewallInfo;
 using observe::FrameInfo;
 using observe::Millis;
 using Lines = std::vector<std::string>;
@@ -49,7 +52,11 @@ Lines Replay(const Lines& steps) {
       {"repaired", Event::kAddressRepaired}, {"repair-failed", Event::kRepairFailed},
       {"released", Event::kSessionEnd},  {"read", Event::kRequestRead},
       {"ignored", Event::kRequestIgnored}, {"port-taken", Event::kPortTaken},
-      {"stalled", Event::kTransferStalled}, {"frame", Event::kFrame}};
+      {"stalled", Event::kTransferStalled}, {"frame", Event::kFrame},
+      {"neighbour", Event::kNeighbour},  {"firewall", Event::kFirewall}};
+  static const std::map<std::string, FirewallInfo::Verdict> kVerdicts = {
+      {"unknown", FirewallInfo::kUnknown}, {"lets-in", FirewallInfo::kLetsIn}, {"no-rule", FirewallInfo::kNoRule},
+      {"block-rule", FirewallInfo::kBlockRule}, {"block-all", FirewallInfo::kBlockAll}};
   DiagnosisEngine engine;
   Lines out;
   for (const std::string& step : steps) {
@@ -82,6 +89,14 @@ Lines Replay(const Lines& steps) {
           in >> address;
           e.address = Ip(address);
           in >> e.text;
+        } else if (e.kind == Event::kNeighbour) {
+          std::string address;
+          in >> address;
+          e.address = Ip(address);
+        } else if (e.kind == Event::kFirewall) {
+          std::string verdict;
+          in >> verdict >> e.firewall.profile >> e.firewall.rule;
+          e.firewall.verdict = kVerdicts.at(verdict);
         } else if (e.kind == Event::kPortTaken) {
           in >> e.text >> e.pid >> e.owner;
           if (e.text == "-") e.text.clear();
@@ -149,6 +164,19 @@ const Case kCases[] = {
      {"0 wait", "1000 frame tftp-req 192.168.1.1>192.168.1.88", "1500 frame tftp-req 192.168.1.1>192.168.1.77",
       "2000 frame tftp-req 192.168.1.1>192.168.1.88", "2100 read 192.168.1.1 recovery.bin", "9000 tick"},
      {}},
+    {"without frames: the router resolved, nothing read, and the firewall without a rule for it",
+     {"0 firewall no-rule public", "0 carrier-up", "0 wait", "1000 neighbour 192.168.1.1", "2400 tick",
+      "2500 tick"},
+     {"2500 blocked firewall, public profile: no rule lets UDP 69 in"}},
+    {"a resolved router is a frame from it (the subnet's broadcast is not); a firewall not read blocks nothing",
+     {"0 carrier-up", "0 firewall unknown", "0 wait", "20000 neighbour 192.168.1.1",
+      "20100 neighbour 192.168.1.255", "20200 neighbour 10.0.0.1", "30000 tick", "49900 tick", "50000 tick"},
+     {"50000 no-frames"}},
+    {"a request read in time is not blocked by the rule; in the next wait it is",
+     {"0 firewall block-rule private Block_brickfix", "0 wait", "100 neighbour 192.168.1.1",
+      "500 read 192.168.1.1 recovery.bin", "9000 tick", "10000 wait", "10100 neighbour 192.168.1.1",
+      "11600 tick", "11700 firewall block-all public", "11800 tick"},
+     {"11600 blocked firewall, private profile: the rule \"Block_brickfix\" blocks it"}},
     {"a request from another subnet, seen by the listener or on the wire, once",
      {"0 wait", "100 ignored 10.0.0.1", "200 ignored 10.0.0.2", "300 frame tftp-req 10.0.0.3>192.168.1.88"},
      {"100 other-subnet 10.0.0.1"}},

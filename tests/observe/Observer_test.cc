@@ -81,8 +81,9 @@ const std::uint32_t kRecovery = ParseIpv4("192.168.1.88").value();
 // A dialog on fakes (console calls run on the calling thread), and an
 // observer whose clock moves only when the test says.
 struct Rig {
-  Rig() {
+  explicit Rig(observe::FirewallKind firewall = observe::FirewallKind::kLinux) {
     observe::ObserverParts parts;
+    parts.firewall = firewall;
     parts.monitor = &monitor;
     parts.capture = &capture;
     parts.timeline = &timeline;
@@ -228,6 +229,26 @@ TEST(ObserverTest, FramesFeedTheDiagnosisAndTheCapture) {
   EXPECT_EQ(rig.saved[0].find(other), std::string::npos);
   rig.Advance(3s);
   EXPECT_EQ(rig.saved.size(), 1u) << "nothing new to keep";
+}
+
+// Windows shows no frames: its monitor tells the neighbours the system has
+// resolved and the firewall's verdict instead.
+TEST(ObserverTest, WithoutFramesTheResolvedRouterAndTheFirewallTellBlocked) {
+  Rig rig(observe::FirewallKind::kWindows);
+  rig.observer->WaitBegins(rig.dlg.get(), rig.dlg->RecoveryAddressCommand("eth0"));
+  observe::FirewallInfo firewall;
+  firewall.verdict = observe::FirewallInfo::kNoRule;
+  firewall.profile = "public";
+  rig.monitor.sink->OnFirewall(firewall);
+  rig.monitor.sink->OnNeighbour(0xC0A80101);
+  rig.Advance(1500ms);
+  EXPECT_EQ(rig.LogLines(1), Lines{"诊断（blocked）：Terno已出现在网线上，它的请求却没有到达本程序：Windows防火墙在此网络"
+                                   "（公用网络）上没有允许本程序接收UDP 69端口的规则。请按说明书添加“Brickfix TFTP”规则后重试。"});
+  std::lock_guard<std::mutex> lock(rig.timeline.mutex);
+  EXPECT_EQ(Lines(rig.timeline.lines.begin() + 2, rig.timeline.lines.end()),
+            (Lines{R"({"t":0.000,"event":"firewall","verdict":"no-rule","profile":"public"})" "\n",
+                   R"({"t":0.000,"event":"neighbour","address":"192.168.1.1"})" "\n",
+                   R"({"t":1.500,"event":"diagnosis","cause":"blocked","detail":"firewall, public profile: no rule lets UDP 69 in"})" "\n"}));
 }
 
 TEST(ObserverTest, PortTakenIsToldBeforeItReturnsWhenSomeoneHoldsThePort) {

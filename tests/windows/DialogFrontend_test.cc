@@ -127,6 +127,22 @@ TEST_F(DialogTest, TheWindowAsTheResourcesLayItOut) {
   EXPECT_TRUE(SendMessageW(dlg, WM_GETICON, ICON_SMALL, 0));
 }
 
+// The strip between the log and the answer box shows the current cause of
+// a wait, and nothing (hidden) on a healthy one.
+TEST_F(DialogTest, TheStatusStripShowsTheCauseBetweenTheLogAndTheAnswerBox) {
+  HWND strip = GetDlgItem(dlg, DialogFrontend::kStatusControl);
+  ASSERT_TRUE(strip);
+  EXPECT_FALSE(IsWindowVisible(strip));
+  const std::string cause = "诊断（no-link）：网口没有连接信号。请用网线连接电脑和Terno的黄色LAN口，并确认Terno已通电。";
+  bridge.Invoke([&] { frontend.SetStatus(cause); });
+  EXPECT_TRUE(IsWindowVisible(strip));
+  EXPECT_EQ(TextOf(strip), cause);
+  RECT stripRect = RectInDialog(strip), units = FromDialogUnits(7, 139, 305, 12);
+  EXPECT_TRUE(EqualRect(&stripRect, &units));
+  bridge.Invoke([&] { frontend.SetStatus(""); });
+  EXPECT_FALSE(IsWindowVisible(strip));
+}
+
 TEST_F(DialogTest, BothControlsAreGreenOnBlackInACjkFaceSixteenPixelsHigh) {
   HDC dc = CreateCompatibleDC(nullptr);
   const std::pair<HWND, UINT> queries[] = {{log, WM_CTLCOLORSTATIC}, {input, WM_CTLCOLOREDIT}};

@@ -4,7 +4,9 @@
 // in the firmware step.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "WindowsTestSupport.h"
@@ -37,14 +39,30 @@ TEST(WindowsLineModeTest, RefusedAnswersGetTheirBoxesAndTheEndOfInputEndsTheRun)
 // The firmware step of the real program, on the paths that end before the
 // adapter step (which a test must never reach outside a network namespace
 // of its own): nothing stored, and the cloud unreachable or its image wrong.
+// WinHTTP's error goes to the run's diagnostics, which standard error names;
+// the run's timeline lies beside them.
 TEST(WindowsLineModeTest, AModelAnswerWithoutCloudOrStoredImageEndsWithItsBox) {
   fwtest::ScopedWorkDir work;
   fwtest::SetEnv("BRICKFIX_CLOUD_HOST", "127.0.0.1:" + std::to_string(fwtest::ClosedPort()));
+  std::filesystem::create_directory("appdata");
+  SetEnvironmentVariableW(L"LOCALAPPDATA", std::filesystem::absolute("appdata").wstring().c_str());
   ProgramRun run = RunProgram(L"brickfix.exe", L"--ui=line", "1\n\n");
   fwtest::UnsetEnv("BRICKFIX_CLOUD_HOST");
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(run.out, kMenu + "[MessageBox] 本地没有固件且无法联网找到最新固件，请联系客服提供对应机型升级固件！\n");
   EXPECT_FALSE(fwtest::fs::exists("Rom"));
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator("appdata/Brickfix")) {
+    files.push_back(entry.path().filename().string());
+  }
+  std::sort(files.begin(), files.end());
+  ASSERT_EQ(files.size(), 2u);
+  std::string diagnostics = std::filesystem::absolute("appdata").string() + "\\Brickfix\\" + files[0];
+  EXPECT_EQ(run.err, "brickfix: 诊断信息已写入 " + diagnostics + " | diagnostics were written to " + diagnostics + "\n");
+  std::ifstream in(diagnostics);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("(WinHTTP error"), std::string::npos) << text;
+  EXPECT_EQ(files[1].substr(0, 9), "timeline-");
 }
 
 TEST(WindowsLineModeTest, AFailedDownloadWithNothingStoredEndsWithItsBoxAndStoresNothing) {
@@ -71,6 +89,7 @@ TEST(WindowsLineModeTest, AFailedDownloadWithNothingStoredEndsWithItsBoxAndStore
 // journal, --restore-network has nothing to do and asks for no rights.
 TEST(WindowsLineModeTest, ASecondStartIsRefusedAndRestoreWithoutAJournalDoesNothing) {
   fwtest::ScopedWorkDir work;
+  std::filesystem::create_directory("appdata");
   SetEnvironmentVariableW(L"LOCALAPPDATA", std::filesystem::absolute("appdata").wstring().c_str());
   HANDLE other = CreateMutexW(nullptr, FALSE, kRunMutexName);
   ProgramRun run = RunProgram(L"brickfix.exe", L"--ui=line", "1\n");

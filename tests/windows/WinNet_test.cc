@@ -13,6 +13,7 @@
 #include "netcfg/windows/ElevatedService.h"
 #include "netcfg/windows/PortOwner.h"
 #include "netcfg/windows/WinNetOps.h"
+#include "observe/Diagnosis.h"
 #include "tftp/UdpSocket.h"
 
 namespace {
@@ -284,9 +285,17 @@ TEST(WinUdpSocketTest, DatagramsOfAnotherAdapterAreReadAndDropped) {
   }
 }
 
-// The holder of a busy port, as the operator is told of it. (Wine's server
-// holds every socket: Wine knows the owner only of one its process has used.)
+// The holder of a busy port, as the diagnosis tells the operator of it.
+// (Wine's server holds every socket: Wine knows the owner only of one its
+// process has used.)
 TEST(WinPortOwnerTest, TheHolderIsNamedByItsProgramAndProcess) {
+  auto line = [](const PortOwner& owner) {
+    observe::Diagnosis d;
+    d.cause = observe::Cause::kPortTaken;
+    d.name = owner.program;
+    d.pid = static_cast<int>(owner.pid);
+    return observe::LogLineOf(d, observe::FirewallKind::kWindows);
+  };
   tftp::UdpSocket held = tftp::UdpSocket::Open();
   ASSERT_TRUE(held.Bind(0));
   std::uint8_t buffer[16];
@@ -296,10 +305,11 @@ TEST(WinPortOwnerTest, TheHolderIsNamedByItsProgramAndProcess) {
   PortOwner owner = UdpPortOwner(held.LocalPort());
   EXPECT_EQ(owner.pid, GetCurrentProcessId());
   EXPECT_EQ(owner.program, "brickfix_tests.exe");
-  EXPECT_EQ(PortTakenLine(owner), "UDP 69 端口已被 brickfix_tests.exe（进程 " + std::to_string(owner.pid) + "）占用。");
+  EXPECT_EQ(line(owner), "诊断（port-taken）：UDP 69端口被brickfix_tests.exe（进程号" + std::to_string(owner.pid) +
+                            "）占用。请关闭它后重试。");
   held = tftp::UdpSocket();
-  EXPECT_EQ(PortTakenLine(UdpPortOwner(held.LocalPort())), "UDP 69 端口已被另一个程序占用。");
-  EXPECT_EQ(PortTakenLine({42, ""}), "UDP 69 端口已被 另一个程序（进程 42）占用。");
+  EXPECT_EQ(line(UdpPortOwner(held.LocalPort())), "诊断（port-taken）：UDP 69端口被其它程序占用。请关闭它后重试。");
+  EXPECT_EQ(line({42, ""}), "诊断（port-taken）：UDP 69端口被其它程序（进程号42）占用。请关闭它后重试。");
 }
 
 }  // namespace

@@ -46,9 +46,3 @@ PortOwner UdpPortOwner(std::uint16_t port) {
   }
   return owner;
 }
-
-std::string PortTakenLine(const PortOwner& owner) {
-  if (owner.pid == 0) return "UDP 69 端口已被另一个程序占用。";
-  return "UDP 69 端口已被 " + (owner.program.empty() ? std::string("另一个程序") : owner.program) + "（进程 " +
-         std::to_string(owner.pid) + "）占用。";
-}

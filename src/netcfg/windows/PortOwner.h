@@ -13,6 +13,3 @@ struct PortOwner {
 // The owner of the IPv4 UDP port `port` (host byte order), as
 // GetExtendedUdpTable shows it; pid 0 when no socket of it is listed.
 PortOwner UdpPortOwner(std::uint16_t port);
-
-// The log line that names the holder of the TFTP port.
-std::string PortTakenLine(const PortOwner& owner);

@@ -222,6 +222,14 @@ std::uint32_t WinNetOps::InterfaceIndexOf(const std::string& name) {
   return Find(name, adapter) ? adapter.index : 0;
 }
 
+bool WinNetOps::Identify(const std::string& name, std::uint32_t& index, std::string& guid) {
+  Listed adapter;
+  if (!Find(name, adapter)) return false;
+  index = adapter.index;
+  guid = adapter.id;
+  return true;
+}
+
 // One request to the elevated part. Without it (the prompt declined, or it
 // could not be started) the operator is told once, and nothing is changed.
 bool WinNetOps::Carry(const helper::Request& request) {

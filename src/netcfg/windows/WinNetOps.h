@@ -95,6 +95,8 @@ class WinNetOps : public INetOps {
   // The interface index of the listed adapter with connection name `name`;
   // 0 when there is none.
   std::uint32_t InterfaceIndexOf(const std::string& name);
+  // Its interface index and GUID; false when no listed adapter has that name.
+  bool Identify(const std::string& name, std::uint32_t& index, std::string& guid);
   // For the end of the run: one line per adapter that does not have its own
   // settings back, naming them and how to put them back.
   std::string DescribeChangedAdapters();

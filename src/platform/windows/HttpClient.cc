@@ -10,11 +10,11 @@
 
 #include <winhttp.h>
 
-#include <cstdio>
 #include <cwchar>
 #include <memory>
 #include <string>
 
+#include "platform/windows/RunFiles.h"
 #include "platform/windows/Utf16.h"
 
 namespace {
@@ -102,15 +102,10 @@ std::string Resolve(const std::string& from, const Target& base, const std::stri
 }
 
 void Describe(const std::string& url, const char* step, DWORD error) {
-  std::fprintf(stderr, "brickfix: %s: %s failed (WinHTTP error %lu)\n", url.c_str(), step,
-               static_cast<unsigned long>(error));
-  std::fflush(stderr);
+  WriteDiagnostics("brickfix: " + url + ": " + step + " failed (WinHTTP error " + std::to_string(error) + ")\n");
 }
 
-void Refuse(const std::string& url, const char* why) {
-  std::fprintf(stderr, "brickfix: %s: %s\n", url.c_str(), why);
-  std::fflush(stderr);
-}
+void Refuse(const std::string& url, const char* why) { WriteDiagnostics("brickfix: " + url + ": " + why + "\n"); }
 
 bool OpenSession(Client& client) {
   if (client.session.h) return true;
@@ -245,9 +240,8 @@ HttpClient::Result HttpClient::Get(const std::string& url, const BodySink& sink)
     if (!sink(client.buffer.get(), got)) return Result::kStopped;
   }
   if (announced >= 0 && received < announced) {
-    std::fprintf(stderr, "brickfix: %s: the connection closed after %lld of %lld bytes\n", address.c_str(),
-                 received, announced);
-    std::fflush(stderr);
+    WriteDiagnostics("brickfix: " + address + ": the connection closed after " + std::to_string(received) + " of " +
+                     std::to_string(announced) + " bytes\n");
     return Result::kFailed;
   }
   return Result::kComplete;

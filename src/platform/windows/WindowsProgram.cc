@@ -1,5 +1,6 @@
 #include "platform/windows/WindowsProgram.h"
 
+#include <atomic>
 #include <cstring>
 #include <string>
 
@@ -8,10 +9,12 @@
 #include "app/TestTiming.h"
 #include "console/UiBridge.h"
 #include "netcfg/windows/ElevatedPart.h"
-#include "netcfg/windows/PortOwner.h"
 #include "netcfg/windows/WinJournal.h"
 #include "netcfg/windows/WinNetOps.h"
+#include "netcfg/windows/WinObservation.h"
+#include "platform/windows/RunFiles.h"
 #include "platform/windows/StdStreams.h"
+#include "platform/windows/SupportBundle.h"
 #include "platform/windows/Utf16.h"
 #include "platform/windows/WindowsPlatform.h"
 #include "tftp/TftpOps.h"
@@ -22,6 +25,7 @@ namespace {
 std::string WindowsHelpText() {
   return "Usage: brickfix [--ui=gui|line]\n"
          "       brickfix --restore-network\n"
+         "       brickfix --support-bundle [FILE]\n"
          "       brickfix -h|--help|--version\n"
          "\n"
          "Brings a Terno router back from damaged firmware: fetches the newest\n"
@@ -33,6 +37,11 @@ std::string WindowsHelpText() {
          "  --restore-network\n"
          "               put back the settings a run left changed on the wired\n"
          "               adapter, as its journal in %LOCALAPPDATA%\\Brickfix lists them\n"
+         "  --support-bundle [FILE]\n"
+         "               write a zip of the latest run for whoever helps you: what the\n"
+         "               program saw on the link (timeline), its diagnostics, the\n"
+         "               adapter's journal, the version and the system (FILE by\n"
+         "               default brickfix-support-DATE-TIME.zip here)\n"
          "  -h, --help   print this text\n"
          "  --version    print the version\n"
          "\n"
@@ -83,8 +92,10 @@ int RestoreNetwork() {
 
 // UDP port 69 for the chosen adapter: the listener, and the transfers after
 // it, take only datagrams that arrive on that adapter. A port someone else
-// holds is named in the log before the listener's box.
-tftp::UdpSocket OpenListener(WinNetOps& net, const std::string& adapter, std::uint16_t port) {
+// holds is marked in `held`: the observer names its holder in the log before
+// the listener's box.
+tftp::UdpSocket OpenListener(WinNetOps& net, const std::string& adapter, std::uint16_t port,
+                             std::atomic<bool>& held) {
   tftp::UdpSocket sock = tftp::UdpSocket::Open();
   std::uint32_t index = net.InterfaceIndexOf(adapter);
   if (!sock.valid() || index == 0 || !sock.AcceptOnlyFrom(index)) {
@@ -92,7 +103,7 @@ tftp::UdpSocket OpenListener(WinNetOps& net, const std::string& adapter, std::ui
     return tftp::UdpSocket();
   }
   if (!sock.Bind(port)) {
-    LogPrint("%s", PortTakenLine(UdpPortOwner(port)).c_str());
+    held = true;
     return tftp::UdpSocket();
   }
   return sock;
@@ -113,6 +124,9 @@ int RunWindowsProgram(int argc, char** argv, IFirmwareOps* firmware, ITftpOps* t
     return 0;
   }
   if (line.restoreNetwork) return RestoreNetwork();
+  if (line.supportBundle) {
+    return WriteSupportBundleFile(line.bundleFile, WindowsStateDirectory(), VersionText(), JournalNameOfConnection);
+  }
   std::string error;
   IFrontend* frontend = CreateFrontend(line.ui, error);
   if (!frontend) {
@@ -129,27 +143,37 @@ int RunWindowsProgram(int argc, char** argv, IFirmwareOps* firmware, ITftpOps* t
     frontend->Shutdown();
     QuickExit(status);
   }
+  // The run's files in the state folder: diagnostics, timeline, journals.
+  std::string stateDir = WindowsStateDirectory();
+  auto* diagnostics = new DiagnosticsFile;
+  if (diagnostics->Open(stateDir)) frontend->SetDiagnostics(diagnostics);
   WinNetOptions options;
-  options.journalDir = WindowsStateDirectory();
+  options.journalDir = stateDir;
   auto* net = new WinNetOps(options);
+  auto* portHeld = new std::atomic<bool>(false);
+  auto* observer = OpenWindowsObserver(diagnostics->Path().empty() ? "" : stateDir, VersionText(), *net,
+                                       [portHeld] { return portHeld->load(); });
   // Line mode ends with a line about an adapter left changed; the dialog's
   // next start names it in its first lines.
-  if (line.ui == CommandLine::kLine) {
-    platform->SetAtEnd([net] {
+  bool lineMode = line.ui == CommandLine::kLine;
+  platform->SetAtEnd([net, observer, diagnostics, lineMode] {
+    observer->Finish();
+    if (lineMode) {
       std::string changed = net->DescribeChangedAdapters();
       if (!changed.empty()) WriteAllTo(OpenStdHandles().err, changed);
-    });
-  }
+    }
+    diagnostics->RemoveIfEmpty();
+  });
   if (!tftp) {
     auto* service = new TftpOps(tftp::kTftpPort, tftp::kFirstTransferPort, std::chrono::seconds(1),
                                 UploadFirstWait());
-    service->SetListenerOpener([net](const std::string& adapter, std::uint16_t port) {
-      return OpenListener(*net, adapter, port);
+    service->SetListenerOpener([net, portHeld](const std::string& adapter, std::uint16_t port) {
+      return OpenListener(*net, adapter, port, *portHeld);
     });
     tftp = service;
   }
   Operations ops{platform, firmware, net, tftp};
-  int status = RunMainDialog(*frontend, *bridge, ops);
+  int status = RunMainDialog(*frontend, *bridge, ops, observer);
   bridge->Close();
   frontend->Shutdown();
   platform->RunAtEnd();

@@ -129,6 +129,7 @@ int DialogFrontend::Run(UiBridge& bridge, const FrontendCallbacks& callbacks) {
   m_bridge = &bridge;
   m_callbacks = &callbacks;
   bridge.AttachUiThread();
+  if (m_diag) m_diag->Capture(false);
   INT_PTR result = DialogBoxParamW(m_instance, MAKEINTRESOURCEW(IDD_BRICKFIX_DIALOG), nullptr,
                                    DialogProc, reinterpret_cast<LPARAM>(this));
   // Also when the dialog could not be made: waiting workers go on, later
@@ -430,4 +431,6 @@ void DialogFrontend::ShowAbout() {
 }
 
 // The window changes nothing outside itself that would need restoring.
-void DialogFrontend::Shutdown() {}
+void DialogFrontend::Shutdown() {
+  if (m_diag) m_diag->Release();
+}

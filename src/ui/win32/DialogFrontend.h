@@ -34,9 +34,9 @@ class DialogFrontend : public IFrontend {
 
   int Run(UiBridge& bridge, const FrontendCallbacks& callbacks) override;
   void SetNotice(const std::string& notice) override;
-  // Diagnostics stay where standard error goes: a window program has none to
-  // spill into its log.
-  void SetDiagnostics(IDiagnosticsSink*) override {}
+  // Standard error goes to the diagnostics from Run until Shutdown: a window
+  // program has nowhere else to show it.
+  void SetDiagnostics(IDiagnosticsSink* sink) override { m_diag = sink; }
 
   // IConsoleView, on the user-interface thread. While no window is open they
   // do nothing (MessageBox returns at once, GetInputText is empty).
@@ -85,5 +85,6 @@ class DialogFrontend : public IFrontend {
   HICON m_hSmallIcon = nullptr;
   Look m_looks[2];  // the log, the answer box
   std::wstring m_notice;
+  IDiagnosticsSink* m_diag = nullptr;
   bool m_bInEnter = false;
 };
