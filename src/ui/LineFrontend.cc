@@ -80,8 +80,7 @@ void LineFrontend::ReportDiagnostics() {
   if (!m_diag || m_bDiagReported || !m_diag->Written()) return;
   m_bDiagReported = true;
   std::string path = m_diag->Path();
-  m_channel->WriteErr("brickfix: 诊断信息已写入 " + path + " | diagnostics were written to " + path +
-                      "\n");
+  m_channel->WriteErr("brickfix: 诊断信息已写入 " + path + "\n");
 }
 
 void LineFrontend::AppendLog(std::string_view text) { m_channel->WriteOut(ForOutput(text)); }

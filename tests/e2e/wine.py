@@ -511,13 +511,13 @@ def killed_run_then_restore(s):
     check_eq(bf.wait_exit(), 0, "exit status")
     status, out, err = s.restore_network()
     check_eq((status, err), (0, ""), "--restore-network (%s)" % out)
-    check("%s has its own settings back (10.77.0.2/24)." % CONNECTION in out, "the restore says so: %r" % out)
+    check("网卡 %s 已还原原有设置（10.77.0.2/24）。" % CONNECTION in out, "the restore says so: %r" % out)
     s.expect_commands([RECOVERY, OFFICE_STATIC] + OFFICE_DNS)
     check_eq(s.pc_addresses(), [PC_HOME], "the office address")
     check_eq(s.wine_journals(), [], "the journal is gone")
     status, out, _ = s.restore_network()
     check_eq(status, 0, "a second --restore-network")
-    check("Nothing to put back" in out, "nothing is left to do: %r" % out)
+    check("没有需要还原的网卡设置。" in out, "nothing is left to do: %r" % out)
     check_eq(len(s.commands()), 4, "no command ran the second time")
 
 

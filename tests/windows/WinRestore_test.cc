@@ -190,10 +190,10 @@ TEST_F(WinJournalTest, RestoreGivesBackWhatTheJournalHoldsAndIsSafeTwice) {
   };
   const Case cases[] = {
       {"static", Snapshot(false), true, false, {Kind::kRestoreAdapter, Kind::kSetDnsServers}, 0,
-       "Ethernet has its own settings back (10.77.0.2/24)."},
-      {"DHCP", Snapshot(true), true, false, {Kind::kStartDhcpClient, Kind::kSetDnsServers}, 0, "has its own settings back"},
-      {"the adapter gone", Snapshot(false), false, false, {}, 1, "could not be put back: the adapter is not there"},
-      {"refused", Snapshot(false), true, true, {Kind::kRestoreAdapter}, 1, "could not be put back: refused"},
+       "网卡 Ethernet 已还原原有设置（10.77.0.2/24）。"},
+      {"DHCP", Snapshot(true), true, false, {Kind::kStartDhcpClient, Kind::kSetDnsServers}, 0, "已还原原有设置"},
+      {"the adapter gone", Snapshot(false), false, false, {}, 1, "：\n  the adapter is not there"},
+      {"refused", Snapshot(false), true, true, {Kind::kRestoreAdapter}, 1, "：\n  refused"},
       {"a gateway outside its bounds", outside, true, false, {Kind::kSetDnsServers}, 1,
        "netsh interface ip set address \"Ethernet\" static 10.77.0.2 255.255.255.0 192.168.7.1 0"},
   };
@@ -215,7 +215,7 @@ TEST_F(WinJournalTest, RestoreGivesBackWhatTheJournalHoldsAndIsSafeTwice) {
     if (c.status == 0) {
       report.clear();
       EXPECT_EQ(RestoreFromWinJournal(journal, system, part, report), 0);
-      EXPECT_NE(report.find("Nothing to put back"), std::string::npos) << report;
+      EXPECT_NE(report.find("没有需要还原的网卡设置。"), std::string::npos) << report;
     }
     journal.Remove(kGuid);
   }

@@ -12,6 +12,7 @@
 #include <optional>
 #include <thread>
 
+#include "netcfg/RestoreReport.h"
 #include "netcfg/linux/Netlink.h"
 #include "platform/linux/StateDir.h"
 
@@ -299,17 +300,9 @@ std::string LinuxNetOps::DescribeChangedAdapters() {
         addresses += address.address + "/" + std::to_string(address.prefixLength);
       }
     }
-    std::string own = change.snapshot.AddressList();
     // In the log's language, like the log that came before it.
-    std::string line = "网卡 " + ifname + " 现为 " + (addresses.empty() ? "无地址" : addresses) + "，原有设置（" +
-                       (own.empty() ? "无地址" : own) + "）尚未还原";
-    if (change.journaled) {
-      line += "；请运行 " + std::string(kRestoreCommand) + " 还原";
-    } else {
-      line += "，且无法保存（" + (m_journal.Dir().empty() ? std::string("没有状态目录") : m_journal.Dir()) +
-              "）；请用系统的网络设置还原";
-    }
-    out += line + "\n";
+    out += ChangedAdapterLine(ifname, addresses, change.snapshot.AddressList(), change.journaled, kRestoreCommand,
+                              m_journal.Dir(), "系统的网络设置");
   }
   return out;
 }
@@ -318,7 +311,7 @@ int RestoreFromJournal(AdapterSettings& settings, const AdapterJournal& journal,
                        unsigned long long netns, std::string& report) {
   std::vector<std::string> adapters = journal.Adapters();
   if (adapters.empty()) {
-    report += "没有需要还原的网卡设置。\n";
+    report += NothingToRestoreLine();
     return 0;
   }
   int status = 0;
@@ -328,21 +321,15 @@ int RestoreFromJournal(AdapterSettings& settings, const AdapterJournal& journal,
     std::vector<std::string> commands;
     bool loaded = journal.Load(ifname, snapshot, error);
     if (loaded && snapshot.netns != 0 && snapshot.netns != netns) {
-      report += "网卡 " + ifname + " 的记录属于另一个网络命名空间，未处理。\n";
+      report += OtherNamespaceLine(ifname);
       continue;
     }
     if (loaded && settings.PutBack(snapshot, now, error, commands) && journal.Remove(ifname)) {
-      std::string own = snapshot.AddressList();
-      report += "网卡 " + ifname + " 已还原原有设置" + (own.empty() ? "" : "（" + own + "）") + "。\n";
+      report += RestoredLine(ifname, snapshot.AddressList());
       continue;
     }
     if (error.empty()) error = "its journal cannot be removed from " + journal.Dir();
-    // The reason as the system gave it, on a line of its own.
-    report += "网卡 " + ifname + " 未能还原，记录保留在 " + journal.PathOf(ifname) + "：\n  " + error + "\n";
-    if (!commands.empty()) {
-      report += "管理员可运行以下命令补全：\n";
-      for (const std::string& command : commands) report += "  " + command + "\n";
-    }
+    report += NotRestoredLines(ifname, journal.PathOf(ifname), error, commands);
     status = 1;
   }
   return status;

@@ -5,6 +5,7 @@
 
 #include "netcfg/Ipv4.h"
 #include "netcfg/RestorePlan.h"
+#include "netcfg/RestoreReport.h"
 #include "netcfg/windows/ElevatedPart.h"
 #include "netcfg/windows/Netsh.h"
 #include "netcfg/windows/WinNetOps.h"
@@ -329,7 +330,7 @@ int RestoreFromWinJournal(const WinJournal& journal, IWinRestoreSystem& system, 
                           std::string& report) {
   std::vector<std::string> adapters = journal.Adapters();
   if (adapters.empty()) {
-    report += "没有需要还原的网卡设置。 | Nothing to put back: no adapter was left changed.\n";
+    report += NothingToRestoreLine();
     return 0;
   }
   int status = 0;
@@ -358,19 +359,15 @@ int RestoreFromWinJournal(const WinJournal& journal, IWinRestoreSystem& system, 
       }
       if (done && !manual.empty()) {
         done = false;
-        error = "some settings are outside what it may set; as administrator, run:";
+        error = "some settings are outside what the elevated part may set";
       }
     }
     if (done && journal.Remove(guid)) {
-      std::string own = snapshot.AddressList();
-      report += "网卡 " + name + " 已还原原有设置。 | " + name + " has its own settings back" +
-                (own.empty() ? "" : " (" + own + ")") + ".\n";
+      report += RestoredLine(name, snapshot.AddressList());
       continue;
     }
     if (error.empty()) error = "its journal cannot be removed from " + journal.Dir();
-    report += "网卡 " + name + " 未能还原，记录保留在 " + journal.PathOf(guid) + " | " + name +
-              " could not be put back: " + error + "\n";
-    for (const std::string& command : manual) report += "  " + command + "\n";
+    report += NotRestoredLines(name, journal.PathOf(guid), error, manual);
     status = 1;
   }
   return status;

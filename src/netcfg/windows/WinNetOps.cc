@@ -10,6 +10,7 @@
 
 #include "app/Log.h"
 #include "netcfg/Ipv4.h"
+#include "netcfg/RestoreReport.h"
 #include "netcfg/windows/ElevatedPart.h"
 #include "netcfg/windows/Netsh.h"
 #include "platform/windows/Utf16.h"
@@ -45,8 +46,6 @@ std::string FirstAddress(const IP_ADAPTER_INFO& adapter) {
 std::string ProgramName(const std::string& commandLine) {
   return commandLine.substr(0, commandLine.find(' '));
 }
-
-std::string AddressesOrNone(const std::string& list) { return list.empty() ? "无地址" : list; }
 
 }  // namespace
 
@@ -337,19 +336,8 @@ std::string WinNetOps::DescribeChangedAdapters() {
       return ReadWindowsSnapshot(g, 0, s);
     };
     std::string addresses = read(guid, now) ? now.AddressList() : "";
-    std::string own = change.snapshot.AddressList();
-    std::string zh = "网卡 " + name + " 现为 " + AddressesOrNone(addresses) + "，原有设置（" + AddressesOrNone(own) +
-                     "）尚未还原";
-    std::string en = name + " keeps " + (addresses.empty() ? "no address" : addresses) +
-                     " instead of its own settings (" + (own.empty() ? "no address" : own) + ")";
-    if (change.journaled) {
-      zh += "；请运行 " + std::string(kRestoreCommand) + " 还原";
-      en += "; run " + std::string(kRestoreCommand) + " to put them back";
-    } else {
-      zh += "，且无法保存；请在 Windows 的网络设置中还原";
-      en += "; they could not be kept: set them back in Windows' network settings";
-    }
-    out += zh + " | " + en + "\n";
+    out += ChangedAdapterLine(name, addresses, change.snapshot.AddressList(), change.journaled, kRestoreCommand,
+                              m_journal.Dir(), "Windows 的网络设置");
   }
   return out;
 }

@@ -78,7 +78,7 @@ class SystemRestore : public IWinRestoreSystem {
 int RestoreNetwork() {
   StdHandles handles = OpenStdHandles();
   if (!TakeRunLock()) {
-    WriteAllTo(handles.err, std::string("brickfix: ") + kAnotherRunText + " | Another Brickfix is running; close it first.\n");
+    WriteAllTo(handles.err, std::string("brickfix: ") + kAnotherRunText + "\n");
     return 1;
   }
   WinJournal journal(WindowsStateDirectory());
