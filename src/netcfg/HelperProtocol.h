@@ -16,6 +16,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "netcfg/KernelNetwork.h"
@@ -152,6 +153,15 @@ struct Reply {
   bool reached = false;               // kProbeRouter: the router answered
   std::vector<AdapterEntry> adapters;  // kListAdapters
 };
+
+// A reply of `kind` with `status` and the reason `text`.
+inline Reply Answer(Kind kind, Status status, std::string text = "") {
+  Reply reply;
+  reply.kind = kind;
+  reply.status = status;
+  reply.text = std::move(text);
+  return reply;
+}
 
 std::vector<std::uint8_t> EncodeReply(const Reply& reply);
 std::optional<Reply> DecodeReply(std::span<const std::uint8_t> message);

@@ -34,14 +34,6 @@ Status StatusOfErrno(int error) {
   return error == EPERM || error == EACCES ? Status::kRefused : Status::kFailed;
 }
 
-Reply Answer(Kind kind, Status status, std::string text = "") {
-  Reply reply;
-  reply.kind = kind;
-  reply.status = status;
-  reply.text = std::move(text);
-  return reply;
-}
-
 // UDP port 69 on every address, answering only on `ifname`.
 Reply OpenTftpListener(const std::string& ifname, ScopedFd& passed) {
   ScopedFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));

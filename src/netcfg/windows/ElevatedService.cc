@@ -11,14 +11,6 @@ namespace {
 // Bytes offered for a connection name, terminator included, as the wizard does.
 constexpr std::size_t kNameLimit = 80;
 
-Reply Answer(Kind kind, Status status, std::string text = "") {
-  Reply reply;
-  reply.kind = kind;
-  reply.status = status;
-  reply.text = std::move(text);
-  return reply;
-}
-
 }  // namespace
 
 SystemNet::SystemNet(std::wstring programDir)
