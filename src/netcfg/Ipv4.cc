@@ -27,3 +27,8 @@ std::string FormatIpv4(std::uint32_t host) {
   return std::to_string(host >> 24) + "." + std::to_string(host >> 16 & 0xff) + "." +
          std::to_string(host >> 8 & 0xff) + "." + std::to_string(host & 0xff);
 }
+
+bool IsHostAddress(std::uint32_t address) {
+  std::uint32_t first = address >> 24;
+  return first != 0 && first != 127 && first < 224;
+}

@@ -52,11 +52,6 @@ std::string Named(int value, std::initializer_list<std::pair<int, const char*>> 
 
 }  // namespace
 
-bool IsHostAddress(std::uint32_t address) {
-  std::uint32_t first = address >> 24;
-  return first != 0 && first != 127 && first < 224;
-}
-
 bool IsRestorableAddress(const AdapterAddress& entry) {
   std::optional<std::uint32_t> address = ParseIpv4(entry.address);
   if (!address || !IsHostAddress(*address) || entry.prefixLength < 8 || entry.prefixLength > 32) {

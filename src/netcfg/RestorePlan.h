@@ -28,9 +28,6 @@ constexpr std::uint32_t kMinRestoredMetric = 100;
 // The routing protocol a restored route gets (RTPROT_STATIC).
 constexpr int kStaticRouteProtocol = 4;
 
-// An address a host may have: not in 0/8 or 127/8, not multicast or reserved
-// (`address` in host byte order).
-bool IsHostAddress(std::uint32_t address);
 bool IsRestorableAddress(const AdapterAddress& address);
 // `addresses`: what the adapter will have.
 bool IsRestorableRoute(const AdapterRoute& route, const std::vector<AdapterAddress>& addresses);
