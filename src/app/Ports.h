@@ -118,6 +118,8 @@ class IObserver {
                            const std::string& /*file*/) {}
   // The listener ignored a request from outside the router's subnet.
   virtual void RequestIgnored(std::uint32_t /*address*/, std::uint16_t /*port*/) {}
+  // The listener read a request from the router's subnet too long to serve.
+  virtual void RequestUnusable(std::uint32_t /*address*/, std::uint16_t /*port*/) {}
   // The listener cannot have `port`. Returns after saying who holds it, so
   // that the line comes before the message box.
   virtual void PortTaken(std::uint16_t /*port*/) {}

@@ -207,6 +207,10 @@ DiagnosisEngine::Outcome DiagnosisEngine::OnEvent(const Event& e) {
       m_lastFromRouter = e.t;
       m_waiting = false;
       break;
+    case Event::kRequestUnusable:  // not served, but not filtered either
+      ++m_requestsHeard;
+      m_lastFromRouter = e.t;
+      break;
     case Event::kRequestIgnored:
       ++m_requestsHeard;
       m_lastFromRouter = e.t;

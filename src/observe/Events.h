@@ -80,6 +80,7 @@ struct Event {
     kNeighbour,       // the system has resolved a neighbour of the adapter (address): a
                       // frame from it came, where no capture shows the frames
     kFirewall,        // the firewall's verdict on the router's request changed (firewall)
+    kRequestUnusable, // read by the listener but too long to serve (address, port)
   };
   Kind kind = kStart;
   Millis t{0};

@@ -99,6 +99,10 @@ void Observer::RequestIgnored(std::uint32_t address, std::uint16_t port) {
   Post({.kind = Event::kRequestIgnored, .address = address, .port = port});
 }
 
+void Observer::RequestUnusable(std::uint32_t address, std::uint16_t port) {
+  Post({.kind = Event::kRequestUnusable, .address = address, .port = port});
+}
+
 void Observer::PortTaken(std::uint16_t port) {
   std::optional<PortHolder> holder = m_parts.findPortHolder ? m_parts.findPortHolder(port) : PortHolder{};
   // Nobody holds it: the port was refused for want of rights, which the

@@ -64,6 +64,7 @@ class Observer : public IObserver, public ILinkSink, public IFrameSink {
   void AddressReleased() override;
   void RequestRead(std::uint32_t address, std::uint16_t port, const std::string& file) override;
   void RequestIgnored(std::uint32_t address, std::uint16_t port) override;
+  void RequestUnusable(std::uint32_t address, std::uint16_t port) override;
   void PortTaken(std::uint16_t port) override;
   void TransferStalled(std::uint32_t address, std::uint16_t port, const std::string& file) override;
 

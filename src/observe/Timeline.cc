@@ -89,6 +89,7 @@ const char* EventName(Event::Kind kind) {
     case Event::kFrame: return "frame";
     case Event::kRequestRead: return "request-read";
     case Event::kRequestIgnored: return "request-ignored";
+    case Event::kRequestUnusable: return "request-unusable";
     case Event::kPortTaken: return "port-taken";
     case Event::kTransferStalled: return "transfer-stalled";
     case Event::kEnd: return "end";
@@ -127,6 +128,7 @@ std::string TimelineLine(const Event& e) {
       line.Address("from", e.address).Number("port", e.port).Text("file", e.text);
       break;
     case Event::kRequestIgnored:
+    case Event::kRequestUnusable:
       line.Address("from", e.address).Number("port", e.port);
       break;
     case Event::kPortTaken:

@@ -90,8 +90,13 @@ void TftpOps::Serve(const std::shared_ptr<UdpSocket>& sock, IObserver& observer)
     std::uint32_t from = ntohl(request.client.sin_addr.s_addr);
     std::uint16_t fromPort = ntohs(request.client.sin_port);
     tftp::Request parsed = tftp::ClassifyRequest({buffer, std::min(length, sizeof buffer)}, length);
-    if (parsed.kind == tftp::Request::kIgnore) continue;
-    if ((from & mask) != (m_network & mask)) {
+    bool ours = (from & mask) == (m_network & mask);
+    if (parsed.kind == tftp::Request::kIgnore) {
+      // Not served, but it reached the listener: nothing filters the port.
+      if (parsed.overLong && ours) observer.RequestUnusable(from, fromPort);
+      continue;
+    }
+    if (!ours) {
       observer.RequestIgnored(from, fromPort);
       continue;
     }

@@ -22,7 +22,12 @@ std::string BuildError(std::uint16_t code, std::string_view text) {
 
 Request ClassifyRequest(std::span<const std::uint8_t> datagram, std::size_t length) {
   Request request;
-  if (length == 0 || length > kRequestMax || datagram.size() < length) return request;
+  if (length > kRequestMax) {
+    std::uint16_t opcode = ReadHeader(datagram).opcode;
+    request.overLong = opcode == kReadRequest || opcode == kWriteRequest;
+    return request;
+  }
+  if (length == 0 || datagram.size() < length) return request;
   datagram = datagram.first(length);
   std::uint16_t opcode = ReadHeader(datagram).opcode;
   if (opcode != kReadRequest && opcode != kWriteRequest) return request;

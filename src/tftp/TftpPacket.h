@@ -89,6 +89,7 @@ struct Request {
   enum Kind { kIgnore, kRead, kWrite };
   Kind kind = kIgnore;
   std::string fileName;  // from offset 2 up to the first zero byte or the end
+  bool overLong = false;  // a read or write request too long to serve (ignored)
 };
 // `length` is the datagram's full length, which may exceed the bytes in
 // `datagram` when it was cut to fit the buffer; an over-long datagram is

@@ -256,6 +256,10 @@ void FakeObserver::RequestIgnored(std::uint32_t address, std::uint16_t port) {
   Add("ignored " + Endpoint(address, port));
 }
 
+void FakeObserver::RequestUnusable(std::uint32_t address, std::uint16_t port) {
+  Add("unusable " + Endpoint(address, port));
+}
+
 void FakeObserver::PortTaken(std::uint16_t port) { Add("port-taken " + std::to_string(port)); }
 
 void FakeObserver::TransferStalled(std::uint32_t address, std::uint16_t port, const std::string& file) {

@@ -138,6 +138,7 @@ class FakeObserver : public IObserver {
   void AddressReleased() override;
   void RequestRead(std::uint32_t address, std::uint16_t port, const std::string& file) override;
   void RequestIgnored(std::uint32_t address, std::uint16_t port) override;
+  void RequestUnusable(std::uint32_t address, std::uint16_t port) override;
   void PortTaken(std::uint16_t port) override;
   void TransferStalled(std::uint32_t address, std::uint16_t port, const std::string& file) override;
 

@@ -53,7 +53,8 @@ Lines Replay(const Lines& steps) {
       {"released", Event::kSessionEnd},  {"read", Event::kRequestRead},
       {"ignored", Event::kRequestIgnored}, {"port-taken", Event::kPortTaken},
       {"stalled", Event::kTransferStalled}, {"frame", Event::kFrame},
-      {"neighbour", Event::kNeighbour},  {"firewall", Event::kFirewall}};
+      {"neighbour", Event::kNeighbour},  {"firewall", Event::kFirewall},
+      {"unusable", Event::kRequestUnusable}};
   static const std::map<std::string, FirewallInfo::Verdict> kVerdicts = {
       {"unknown", FirewallInfo::kUnknown}, {"lets-in", FirewallInfo::kLetsIn}, {"no-rule", FirewallInfo::kNoRule},
       {"block-rule", FirewallInfo::kBlockRule}, {"block-all", FirewallInfo::kBlockAll}};
@@ -84,7 +85,7 @@ Lines Replay(const Lines& steps) {
         if (e.kind == Event::kFrame) {
           e.frame = Frame(in);
         } else if (e.kind == Event::kRequestRead || e.kind == Event::kRequestIgnored ||
-                   e.kind == Event::kTransferStalled) {
+                   e.kind == Event::kRequestUnusable || e.kind == Event::kTransferStalled) {
           std::string address;
           in >> address;
           e.address = Ip(address);
@@ -163,6 +164,10 @@ const Case kCases[] = {
     {"a request read in time is not blocked; another host's request is not ours",
      {"0 wait", "1000 frame tftp-req 192.168.1.1>192.168.1.88", "1500 frame tftp-req 192.168.1.1>192.168.1.77",
       "2000 frame tftp-req 192.168.1.1>192.168.1.88", "2100 read 192.168.1.1 recovery.bin", "9000 tick"},
+     {}},
+    {"an over-long request the listener read but could not serve is not blocked",
+     {"0 carrier-up", "0 wait", "1000 frame tftp-req 192.168.1.1>192.168.1.88", "1100 unusable 192.168.1.1",
+      "2000 frame tftp-req 192.168.1.1>192.168.1.88", "2100 unusable 192.168.1.1", "9000 tick"},
      {}},
     {"without frames: the router resolved, nothing read, and the firewall without a rule for it",
      {"0 firewall no-rule public", "0 carrier-up", "0 wait", "1000 neighbour 192.168.1.1", "2400 tick",
