@@ -22,15 +22,11 @@ std::string BuildError(std::uint16_t code, std::string_view text) {
 
 Request ClassifyRequest(std::span<const std::uint8_t> datagram, std::size_t length) {
   Request request;
-  if (length > kRequestMax) {
-    std::uint16_t opcode = ReadHeader(datagram).opcode;
-    request.overLong = opcode == kReadRequest || opcode == kWriteRequest;
-    return request;
-  }
-  if (length == 0 || datagram.size() < length) return request;
-  datagram = datagram.first(length);
-  std::uint16_t opcode = ReadHeader(datagram).opcode;
+  std::uint16_t opcode = ReadHeader(datagram.first(std::min(datagram.size(), length))).opcode;
   if (opcode != kReadRequest && opcode != kWriteRequest) return request;
+  request.overLong = length > kRequestMax;
+  if (request.overLong || datagram.size() < length) return request;
+  datagram = datagram.first(length);
   request.kind = opcode == kReadRequest ? Request::kRead : Request::kWrite;
   auto name = datagram.size() > 2 ? datagram.subspan(2) : std::span<const std::uint8_t>{};
   auto end = std::find(name.begin(), name.end(), std::uint8_t{0});

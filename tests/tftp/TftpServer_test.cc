@@ -304,8 +304,7 @@ TEST(TftpServerTest, ListenerIgnoresAllButReadAndWriteRequestsFromTheRouterSubne
   EXPECT_FALSE(router.Receive(300ms));
   EXPECT_EQ(service.ops->TransfersStarted(), 0);
   EXPECT_TRUE(service.view.Messages().empty());
-  // The over-long request did reach the listener, which the diagnosis of a
-  // firewall needs to know; the rest is not the router asking.
+  // Only the over-long request is the router asking: the diagnosis hears of it.
   EXPECT_EQ(service.observer.Calls().size(), 4u);
   EXPECT_EQ(service.observer.Calls().back(), "unusable 127.0.0.1:" + std::to_string(router.port()));
 
